@@ -1,0 +1,69 @@
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <err.h>
+
+#include "setting_writer.h"
+
+#ifndef SYSCTL_PATH
+#define SYSCTL_PATH "/sbin/sysctl"
+#endif
+#ifndef COMPANION_PATH
+#define COMPANION_PATH "/usr/local/bin/varnokeltrin"
+#endif
+
+namespace {
+
+constexpr std::size_t command_size = 512;
+
+static_assert(sizeof(int) == sizeof(std::int32_t), "values are written with %d");
+
+// Composes "PATH NAME=NUMBER" and runs it.  Only a name from the settings
+// table and a number formatted here ever reach the shell.
+void run_assignment(const char *path, const char *name, int value)
+{
+	char command[command_size];
+	int n = std::snprintf(command, sizeof command, "%s %s=%d", path, name, value);
+	if (n < 0 || static_cast<std::size_t>(n) >= sizeof command)
+		errx(1, "Command line for %s is too long", name);
+	run_command(command);
+}
+
+} // namespace
+
+bool value_in_range(const char *value_text)
+{
+	errno = 0;
+	long n = std::strtol(value_text, nullptr, 10);
+	return errno != ERANGE && n >= INT32_MIN && n <= INT32_MAX;
+}
+
+int value_of(const char *value_text)
+{
+	// Every text has passed value_in_range before it gets here, so the
+	// narrowing keeps the number as typed.
+	return static_cast<std::int32_t>(std::strtol(value_text, nullptr, 10));
+}
+
+void set_sysctl(const char *name, const char *value_text)
+{
+	run_assignment(SYSCTL_PATH, name, value_of(value_text));
+	run_assignment(COMPANION_PATH, name, value_of(value_text));
+}
+
+void run_command(const char *command)
+{
+	int status = std::system(command);
+	if (status == 0)
+		return;
+	if (status == -1)
+		err(1, "system(%s)", command);
+	if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+		err(1, "Execution of shell failed");
+	// A shell killed by a signal is reported as shells report it.
+	int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	errx(1, "Command '%s' exited with status %d", command, code);
+}

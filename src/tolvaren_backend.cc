@@ -1,0 +1,149 @@
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <err.h>
+#include <unistd.h>
+
+#include "setting_writer.h"
+
+namespace {
+
+// glibc's getopt moves operands behind the options unless the option
+// string starts with '+'; FreeBSD's stops at the first operand already and
+// would take the '+' for an option.
+#ifdef __GLIBC__
+constexpr const char options[] = "+a:b:dl:p:q:r:u:v:";
+#else
+constexpr const char options[] = "a:b:dl:p:q:r:u:v:";
+#endif
+
+constexpr char usage[] = "Usage: tolvaren_backend [-u unit -d] [-a amplify] [-q quality]\n";
+
+constexpr std::size_t name_size = 512;
+
+struct setting {
+	char option;          // the option that asks for it
+	const char *variable; // a kernel variable, or a template for the unit
+	bool per_device;      // variable is a template taking the unit number
+	bool writes_unit;     // written with the -u text instead of its own
+};
+
+// The settings in their order of application.
+constexpr std::array<setting, 8> settings{{
+	{'p', "dev.pcm.%d.play.vchans", true, false},
+	{'r', "dev.pcm.%d.rec.vchans", true, false},
+	{'a', "hw.snd.vpc_0db", false, false},
+	{'b', "hw.snd.vpc_mixer_bypass", false, false},
+	{'d', "hw.snd.default_unit", false, true},
+	{'l', "hw.snd.latency", false, false},
+	{'q', "hw.snd.feeder_rate_quality", false, false},
+	{'v', "hw.snd.maxautovchans", false, false},
+}};
+
+// What the command line asked for, by option letter.  The texts point
+// into the argument vector.
+struct request {
+	std::array<bool, 26> given{};
+	std::array<const char *, 26> text{};
+
+	bool has(char option) const { return given[static_cast<std::size_t>(option - 'a')]; }
+	const char *text_of(char option) const { return text[static_cast<std::size_t>(option - 'a')]; }
+};
+
+[[noreturn]] void print_usage()
+{
+	ssize_t written = write(STDERR_FILENO, usage, sizeof usage - 1);
+	static_cast<void>(written);
+	std::exit(1);
+}
+
+request parse(int argc, char *argv[])
+{
+	request req;
+	int ch;
+	while ((ch = getopt(argc, argv, options)) != -1) {
+		switch (ch) {
+		case 'a':
+		case 'b':
+		case 'd':
+		case 'l':
+		case 'p':
+		case 'q':
+		case 'r':
+		case 'u':
+		case 'v':
+			req.given[static_cast<std::size_t>(ch - 'a')] = true;
+			req.text[static_cast<std::size_t>(ch - 'a')] = optarg;
+			break;
+		default:
+			print_usage();
+		}
+	}
+	return req;
+}
+
+bool needs_unit(const setting &s)
+{
+	return s.per_device || s.writes_unit;
+}
+
+const char *value_text(const request &req, const setting &s)
+{
+	return req.text_of(s.writes_unit ? 'u' : s.option);
+}
+
+void refuse_out_of_range(const char *text, char option)
+{
+	if (!value_in_range(text))
+		errx(1, "Value '%s' of -%c is out of range", text, option);
+}
+
+// Everything that could stop the run is checked before the first command,
+// so misuse never leaves the settings half written.
+void check(const request &req)
+{
+	bool unit_needed = false;
+	for (const setting &s : settings)
+		unit_needed = unit_needed || (req.has(s.option) && needs_unit(s));
+	if (unit_needed && !req.has('u'))
+		print_usage();
+	if (unit_needed)
+		refuse_out_of_range(req.text_of('u'), 'u');
+	for (const setting &s : settings)
+		if (req.has(s.option) && !s.writes_unit)
+			refuse_out_of_range(req.text_of(s.option), s.option);
+}
+
+void apply(const request &req, const setting &s)
+{
+	if (!s.per_device) {
+		set_sysctl(s.variable, value_text(req, s));
+		return;
+	}
+	char name[name_size];
+	int n = std::snprintf(name, sizeof name, s.variable, value_of(req.text_of('u')));
+	if (n < 0 || static_cast<std::size_t>(n) >= sizeof name)
+		errx(1, "Name of %s is too long", s.variable);
+	set_sysctl(name, value_text(req, s));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	// An ignored SIGCHLD is inherited across exec and would keep system()
+	// from collecting any command's status, so even a command that has
+	// already changed the kernel would be reported as failed.
+	struct sigaction dfl {};
+	dfl.sa_handler = SIG_DFL;
+	sigemptyset(&dfl.sa_mask);
+	sigaction(SIGCHLD, &dfl, nullptr);
+
+	request req = parse(argc, argv);
+	check(req);
+	for (const setting &s : settings)
+		if (req.has(s.option))
+			apply(req, s);
+	return 0;
+}

@@ -1,0 +1,202 @@
+// Runs the program as its front end does and checks its exit status, its
+// output and the exact commands it ran.  The commands are the recording
+// stand-ins, found in a fresh working directory of each run.
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct setup {
+	const char *fail = nullptr;   // STANDIN_FAIL for the stand-ins
+	bool companion_missing = false;
+	bool sigchld_ignored = false; // as a front end may start it
+	bool system_fails = false;    // system() gives -1 with EAGAIN
+};
+
+struct outcome {
+	int status = -1; // exit status, or -1 when it did not exit
+	std::string out, err, calls;
+};
+
+std::string slurp(const fs::path &p)
+{
+	std::ifstream in(p);
+	std::ostringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+outcome run(const std::vector<std::string> &args, const setup &how = {})
+{
+	char tmpl[] = "/tmp/tolvaren_test.XXXXXX";
+	const fs::path dir = mkdtemp(tmpl);
+	fs::create_symlink(STAND_IN, dir / "sysctl");
+	if (!how.companion_missing)
+		fs::create_symlink(STAND_IN, dir / "varnokeltrin");
+
+	std::vector<char *> argv{const_cast<char *>("tolvaren_backend")};
+	for (const std::string &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (chdir(dir.c_str()) != 0)
+			_exit(126);
+		dup2(open("out", O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+		dup2(open("err", O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+		if (how.sigchld_ignored)
+			signal(SIGCHLD, SIG_IGN);
+		if (how.system_fails)
+			setenv("LD_PRELOAD", FAILING_SYSTEM, 1);
+		if (how.fail)
+			setenv("STANDIN_FAIL", how.fail, 1);
+		else
+			unsetenv("STANDIN_FAIL");
+		execv(PROGRAM, argv.data());
+		_exit(126);
+	}
+	int status = 0;
+	waitpid(pid, &status, 0);
+	outcome o;
+	o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+	o.out = slurp(dir / "out");
+	o.err = slurp(dir / "err");
+	o.calls = slurp(dir / "calls");
+	fs::remove_all(dir);
+	return o;
+}
+
+const std::string usage = "Usage: tolvaren_backend [-u unit -d] [-a amplify] [-q quality]\n";
+
+// The two commands that writing one assignment runs.
+std::string wrote(const std::string &assignment)
+{
+	return "./sysctl " + assignment + "\n./varnokeltrin " + assignment + "\n";
+}
+
+std::string range(const std::string &text, char option)
+{
+	return "tolvaren_backend: Value '" + text + "' of -" + option + " is out of range\n";
+}
+
+std::string failed(const std::string &command, int status)
+{
+	return "tolvaren_backend: Command '" + command + "' exited with status " +
+	       std::to_string(status) + "\n";
+}
+
+struct run_case {
+	const char *what;
+	std::vector<std::string> args;
+	setup how;
+	int status;
+	std::string err;
+	std::string calls;
+};
+
+const run_case cases[] = {
+	{"nothing asked", {}, {}, 0, "", ""},
+	{"unit alone", {"-u", "1"}, {}, 0, "", ""},
+	{"unit alone is not examined", {"-u", "99999999999"}, {}, 0, "", ""},
+	{"unknown option", {"-a", "5", "-x"}, {}, 1,
+	 "tolvaren_backend: invalid option -- 'x'\n" + usage, ""},
+	{"missing argument", {"-a"}, {}, 1,
+	 "tolvaren_backend: option requires an argument -- 'a'\n" + usage, ""},
+	{"play without unit", {"-p", "2"}, {}, 1, usage, ""},
+	{"record without unit", {"-a", "1", "-r", "2"}, {}, 1, usage, ""},
+	{"default without unit", {"-d"}, {}, 1, usage, ""},
+	{"last text wins", {"-a", "5", "-a", "7"}, {}, 0, "", wrote("hw.snd.vpc_0db=7")},
+	{"fixed order", {"-v", "4", "-a", "10", "-p", "2", "-u", "0"}, {}, 0, "",
+	 wrote("dev.pcm.0.play.vchans=2") + wrote("hw.snd.vpc_0db=10") +
+		 wrote("hw.snd.maxautovchans=4")},
+	{"all eight",
+	 {"-v", "8", "-q", "7", "-l", "6", "-d", "-b", "4", "-a", "3", "-r", "2", "-p", "1", "-u",
+	  "5"},
+	 {}, 0, "",
+	 wrote("dev.pcm.5.play.vchans=1") + wrote("dev.pcm.5.rec.vchans=2") +
+		 wrote("hw.snd.vpc_0db=3") + wrote("hw.snd.vpc_mixer_bypass=4") +
+		 wrote("hw.snd.default_unit=5") + wrote("hw.snd.latency=6") +
+		 wrote("hw.snd.feeder_rate_quality=7") + wrote("hw.snd.maxautovchans=8")},
+	{"operand first stops parsing", {"x", "-a", "5"}, {}, 0, "", ""},
+	{"operand after", {"-a", "5", "x", "-b", "1"}, {}, 0, "", wrote("hw.snd.vpc_0db=5")},
+	{"double dash", {"-a", "5", "--", "-b", "1"}, {}, 0, "", wrote("hw.snd.vpc_0db=5")},
+	{"argument with a minus", {"-a", "-5"}, {}, 0, "", wrote("hw.snd.vpc_0db=-5")},
+	{"unit with junk", {"-u", "1x", "-p", "2"}, {}, 0, "", wrote("dev.pcm.1.play.vchans=2")},
+	{"unit without digits", {"-u", "abc", "-r", "2"}, {}, 0, "", wrote("dev.pcm.0.rec.vchans=2")},
+	{"default unit", {"-d", "-u", "3"}, {}, 0, "", wrote("hw.snd.default_unit=3")},
+	{"clustered letters", {"-du", "0"}, {}, 0, "", wrote("hw.snd.default_unit=0")},
+	{"blanks and sign", {"-l", " \t+7", "-q", "-0"}, {}, 0, "",
+	 wrote("hw.snd.latency=7") + wrote("hw.snd.feeder_rate_quality=0")},
+	{"junk after digits", {"-l", "0x10", "-q", "12abc", "-v", "abc", "-b", ""}, {}, 0, "",
+	 wrote("hw.snd.vpc_mixer_bypass=0") + wrote("hw.snd.latency=0") +
+		 wrote("hw.snd.feeder_rate_quality=12") + wrote("hw.snd.maxautovchans=0")},
+	{"32-bit limits", {"-u", "-2147483648", "-p", "2147483647"}, {}, 0, "",
+	 wrote("dev.pcm.-2147483648.play.vchans=2147483647")},
+	{"beyond 32 bits", {"-a", "4294967297"}, {}, 1, range("4294967297", 'a'), ""},
+	{"beyond long", {"-a", "5", "-v", "-99999999999999999999"}, {}, 1,
+	 range("-99999999999999999999", 'v'), ""},
+	{"just above", {"-l", "2147483648"}, {}, 1, range("2147483648", 'l'), ""},
+	{"just below", {"-u", "-2147483649", "-d"}, {}, 1, range("-2147483649", 'u'), ""},
+	{"unit checked first", {"-a", "9999999999", "-r", "1", "-u", "9999999999"}, {}, 1,
+	 range("9999999999", 'u'), ""},
+	{"checked in order of application", {"-v", "9999999999", "-a", "8888888888"}, {}, 1,
+	 range("8888888888", 'a'), ""},
+	{"usage before range", {"-a", "9999999999", "-p", "1"}, {}, 1, usage, ""},
+	{"kernel refuses", {"-a", "5", "-l", "99", "-q", "2"}, {"sysctl hw.snd.latency=99 exit 1"},
+	 1, failed("./sysctl hw.snd.latency=99", 1),
+	 wrote("hw.snd.vpc_0db=5") + "./sysctl hw.snd.latency=99\n"},
+	{"companion fails", {"-l", "5", "-q", "2"}, {"varnokeltrin * exit 3"}, 1,
+	 failed("./varnokeltrin hw.snd.latency=5", 3), wrote("hw.snd.latency=5")},
+	{"shell killed", {"-l", "5"}, {"sysctl * killshell TERM"}, 1,
+	 failed("./sysctl hw.snd.latency=5", 143), "./sysctl hw.snd.latency=5\n"},
+	{"shell killed hard", {"-u", "1", "-r", "4"}, {"varnokeltrin * killshell KILL"}, 1,
+	 failed("./varnokeltrin dev.pcm.1.rec.vchans=4", 137), wrote("dev.pcm.1.rec.vchans=4")},
+	{"companion missing", {"-a", "5", "-b", "1"}, {.companion_missing = true}, 1,
+	 "sh: 1: ./varnokeltrin: not found\ntolvaren_backend: Execution of shell failed: Success\n",
+	 "./sysctl hw.snd.vpc_0db=5\n"},
+	{"SIGCHLD ignored by the caller", {"-l", "5"}, {.sigchld_ignored = true}, 0, "",
+	 wrote("hw.snd.latency=5")},
+	{"no process for the shell", {"-l", "5"}, {.system_fails = true}, 1,
+	 "tolvaren_backend: system(./sysctl hw.snd.latency=5): Resource temporarily unavailable\n",
+	 ""},
+};
+
+void PrintTo(const run_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
+class program : public testing::TestWithParam<run_case> {};
+
+TEST_P(program, runs_exactly_the_expected_commands)
+{
+	const run_case &c = GetParam();
+	outcome o = run(c.args, c.how);
+	EXPECT_EQ(o.status, c.status);
+	EXPECT_EQ(o.err, c.err);
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.calls, c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, program, testing::ValuesIn(cases),
+			 [](const testing::TestParamInfo<run_case> &info) {
+				 std::string name;
+				 for (const char *p = info.param.what; *p; ++p)
+					 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+				 return name;
+			 });
+
+} // namespace
