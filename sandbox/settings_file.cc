@@ -1,0 +1,100 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <unistd.h>
+
+#include "settings_file.h"
+
+namespace {
+
+std::string trim(const std::string &s)
+{
+	const char *blanks = " \t\r";
+	std::size_t first = s.find_first_not_of(blanks);
+	if (first == std::string::npos)
+		return "";
+	return s.substr(first, s.find_last_not_of(blanks) - first + 1);
+}
+
+std::string setting_part(const std::string &line)
+{
+	return trim(line.substr(0, line.find('#')));
+}
+
+} // namespace
+
+bool read_lines(const std::string &path, lines &out)
+{
+	out.clear();
+	std::ifstream in(path);
+	if (!in)
+		return errno == ENOENT;
+	for (std::string line; std::getline(in, line);)
+		out.push_back(line);
+	if (in.bad()) {
+		errno = EIO;
+		return false;
+	}
+	return true;
+}
+
+bool write_lines(const std::string &path, const lines &in)
+{
+	std::string text;
+	for (const std::string &line : in)
+		text += line + "\n";
+	std::string tmp = path + ".XXXXXX";
+	int fd = mkstemp(tmp.data());
+	if (fd < 0)
+		return false;
+	errno = EIO; // what a short write leaves
+	bool ok = fchmod(fd, 0644) == 0 &&
+		  write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+		  fsync(fd) == 0;
+	ok = close(fd) == 0 && ok;
+	if (ok && std::rename(tmp.c_str(), path.c_str()) == 0)
+		return true;
+	int saved = errno;
+	unlink(tmp.c_str());
+	errno = saved;
+	return false;
+}
+
+std::string name_of(const std::string &line)
+{
+	std::string setting = setting_part(line);
+	std::size_t eq = setting.find('=');
+	return eq == std::string::npos ? "" : trim(setting.substr(0, eq));
+}
+
+std::string value_of(const std::string &line)
+{
+	std::string setting = setting_part(line);
+	std::size_t eq = setting.find('=');
+	return eq == std::string::npos ? "" : trim(setting.substr(eq + 1));
+}
+
+void set_value(lines &file, const std::string &name, const std::string &value)
+{
+	bool done = false;
+	for (auto it = file.begin(); it != file.end();) {
+		if (name_of(*it) != name) {
+			++it;
+		} else if (done) {
+			it = file.erase(it);
+		} else {
+			std::size_t hash = it->find('#');
+			std::string comment = hash == std::string::npos ? "" : it->substr(hash);
+			*it = name + "=" + value;
+			if (!comment.empty())
+				it->append(" ").append(comment);
+			done = true;
+			++it;
+		}
+	}
+	if (!done)
+		file.push_back(name + "=" + value);
+}
