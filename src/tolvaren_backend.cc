@@ -1,8 +1,10 @@
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <err.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "setting_writer.h"
@@ -128,17 +130,33 @@ void apply(const request &req, const setting &s)
 	set_sysctl(name, value_text(req, s));
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// A standard descriptor that the caller left closed would be taken by the
+// first file a command opens, and the command's output would then end up
+// in that file.
+void open_standard_descriptors()
 {
-	// An ignored SIGCHLD is inherited across exec and would keep system()
-	// from collecting any command's status, so even a command that has
-	// already changed the kernel would be reported as failed.
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+		if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+			err(1, "/dev/null");
+}
+
+// An ignored SIGCHLD is inherited across exec and would keep system() from
+// collecting any command's status, so even a command that has already
+// changed the kernel would be reported as failed.
+void collect_children()
+{
 	struct sigaction dfl {};
 	dfl.sa_handler = SIG_DFL;
 	sigemptyset(&dfl.sa_mask);
 	sigaction(SIGCHLD, &dfl, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	open_standard_descriptors();
+	collect_children();
 
 	request req = parse(argc, argv);
 	check(req);

@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -23,6 +26,8 @@ struct setup {
 	bool companion_missing = false;
 	bool sigchld_ignored = false; // as a front end may start it
 	bool system_fails = false;    // system() gives -1 with EAGAIN
+	std::vector<const char *> env; // more NAME=VALUE for the program
+	int closed_fd = -1;           // a standard descriptor left closed
 };
 
 struct outcome {
@@ -45,6 +50,8 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 	fs::create_symlink(STAND_IN, dir / "sysctl");
 	if (!how.companion_missing)
 		fs::create_symlink(STAND_IN, dir / "varnokeltrin");
+	// For ENV and BASH_ENV: a shell that reads it gives itself away.
+	std::ofstream(dir / "hostile") << "echo hostile script ran >>calls\n";
 
 	std::vector<char *> argv{const_cast<char *>("tolvaren_backend")};
 	for (const std::string &a : args)
@@ -55,8 +62,12 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 	if (pid == 0) {
 		if (chdir(dir.c_str()) != 0)
 			_exit(126);
-		dup2(open("out", O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-		dup2(open("err", O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+		for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+			int file = open(fd == STDOUT_FILENO ? "out" : "err",
+					O_WRONLY | O_CREAT | O_TRUNC, 0600);
+			dup2(file, fd);
+			close(file);
+		}
 		if (how.sigchld_ignored)
 			signal(SIGCHLD, SIG_IGN);
 		if (how.system_fails)
@@ -65,6 +76,10 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 			setenv("STANDIN_FAIL", how.fail, 1);
 		else
 			unsetenv("STANDIN_FAIL");
+		for (const char *assignment : how.env)
+			putenv(const_cast<char *>(assignment));
+		if (how.closed_fd >= 0)
+			close(how.closed_fd);
 		execv(PROGRAM, argv.data());
 		_exit(126);
 	}
@@ -75,6 +90,12 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 	o.out = slurp(dir / "out");
 	o.err = slurp(dir / "err");
 	o.calls = slurp(dir / "calls");
+	for (const auto &entry : fs::directory_iterator(dir)) {
+		std::string name = entry.path().filename();
+		if (name != "sysctl" && name != "varnokeltrin" && name != "hostile" &&
+		    name != "out" && name != "err" && name != "calls")
+			o.calls += "left behind: " + name + "\n";
+	}
 	fs::remove_all(dir);
 	return o;
 }
@@ -172,6 +193,15 @@ const run_case cases[] = {
 	{"no process for the shell", {"-l", "5"}, {.system_fails = true}, 1,
 	 "tolvaren_backend: system(./sysctl hw.snd.latency=5): Resource temporarily unavailable\n",
 	 ""},
+	{"empty PATH", {"-l", "5"}, {.env = {"PATH="}}, 0, "", wrote("hw.snd.latency=5")},
+	{"odd IFS", {"-u", "1", "-r", "5"}, {.env = {"IFS=5 =.:/lh"}}, 0, "",
+	 wrote("dev.pcm.1.rec.vchans=5")},
+	{"ENV and BASH_ENV", {"-l", "5"}, {.env = {"ENV=./hostile", "BASH_ENV=./hostile"}}, 0, "",
+	 wrote("hw.snd.latency=5")},
+	{"standard input closed", {"-l", "5"}, {.closed_fd = 0}, 0, "", wrote("hw.snd.latency=5")},
+	{"standard output closed", {"-l", "5"}, {.closed_fd = 1}, 0, "", wrote("hw.snd.latency=5")},
+	{"standard error closed", {"-l", "5", "-q", "1"},
+	 {.fail = "varnokeltrin * exit 1", .closed_fd = 2}, 1, "", wrote("hw.snd.latency=5")},
 };
 
 void PrintTo(const run_case &c, std::ostream *os)
@@ -198,5 +228,77 @@ INSTANTIATE_TEST_SUITE_P(cases, program, testing::ValuesIn(cases),
 					 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
 				 return name;
 			 });
+
+// Whole argument vectors at random: known and unknown letters, clusters,
+// operands, "--", numbers at and beyond every limit, and shell
+// metacharacters.  Whatever the input, only the two commands run, each
+// with one well-formed assignment, the companion only right after the
+// kernel-variable tool accepted the same one, and nothing at all runs on
+// misuse.  TOLVAREN_FUZZ_RUNS and TOLVAREN_FUZZ_SEED set the count and seed.
+TEST(fuzz, any_argument_vector_is_safe)
+{
+	const char *runs_text = std::getenv("TOLVAREN_FUZZ_RUNS");
+	const char *seed_text = std::getenv("TOLVAREN_FUZZ_SEED");
+	const int runs = runs_text ? std::atoi(runs_text) : 300;
+	const unsigned seed = seed_text ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
+					: std::random_device{}();
+	std::cout << "fuzz seed " << seed << ", " << runs << " runs\n";
+	std::mt19937 random(seed);
+	auto pick = [&](const std::vector<std::string> &from) {
+		return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
+	};
+	const std::vector<std::string> letters = {"a", "b", "d", "l", "p", "q", "r", "u", "v",
+						  "x", "W", "-", ":", "?", "h", "du", "dv"};
+	const std::vector<std::string> pieces = {
+		"0", "1", "7", "-5", "+3", " 9", "2147483647", "2147483648", "-2147483648",
+		"-2147483649", "4294967297", "99999999999999999999", "0x10", "12abc", "", "x",
+		"--", "-", ";", "$(touch injected)", "`touch injected`", "|", "&", ">injected", "<",
+		"\n", "\t", " ", "'", "\"", "\\", "*", "?", "~", "#", "!", "${IFS}", "%d", "%s%n"};
+	const std::regex command(
+		"\\./(sysctl|varnokeltrin) (hw\\.snd\\.(vpc_0db|vpc_mixer_bypass|default_unit|latency|"
+		"feeder_rate_quality|maxautovchans)|dev\\.pcm\\.-?[0-9]+\\.(play|rec)\\.vchans)=-?[0-9]+");
+
+	for (int run_number = 0; run_number < runs; ++run_number) {
+		std::vector<std::string> args;
+		for (int n = std::uniform_int_distribution<int>(0, 8)(random); n > 0; --n) {
+			std::string word;
+			if (random() % 2)
+				word = "-" + pick(letters) + (random() % 3 ? "" : pick(letters));
+			for (int k = static_cast<int>(random() % 3); k > 0; --k)
+				word += pick(pieces);
+			args.push_back(word);
+		}
+		const bool kernel_fails = random() % 4 == 0;
+		outcome o = run(args, {.fail = kernel_fails ? "sysctl * exit 1" : nullptr});
+
+		std::string context = "seed " + std::to_string(seed) + ", run " +
+				      std::to_string(run_number) + ", arguments:";
+		for (const std::string &a : args)
+			context += " [" + a + "]";
+		SCOPED_TRACE(context);
+		ASSERT_TRUE(o.status == 0 || o.status == 1) << o.status;
+		std::istringstream lines(o.calls);
+		std::vector<std::string> calls;
+		for (std::string line; std::getline(lines, line);) {
+			ASSERT_TRUE(std::regex_match(line, command)) << line;
+			calls.push_back(line);
+		}
+		for (std::size_t i = 0; i < calls.size(); i += 2) {
+			std::string assignment = calls[i].substr(calls[i].find(' '));
+			ASSERT_EQ(calls[i], "./sysctl" + assignment);
+			if (i + 1 < calls.size()) {
+				ASSERT_EQ(calls[i + 1], "./varnokeltrin" + assignment);
+			}
+		}
+		if (o.status == 1 && !kernel_fails) {
+			ASSERT_EQ(o.calls, "") << "a command ran although the run was refused";
+		}
+		if (kernel_fails) {
+			ASSERT_LE(calls.size(), 1U);
+		} else {
+			ASSERT_EQ(calls.size() % 2, 0U);
+		}
+	}
+}
 
 } // namespace
