@@ -88,7 +88,7 @@ void set_value(lines &file, const std::string &name, const std::string &value)
 		} else {
 			std::size_t hash = it->find('#');
 			std::string comment = hash == std::string::npos ? "" : it->substr(hash);
-			*it = name + "=" + value;
+			it->assign(name).append("=").append(value);
 			if (!comment.empty())
 				it->append(" ").append(comment);
 			done = true;

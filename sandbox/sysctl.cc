@@ -8,6 +8,8 @@
 //   sysctl -a               list every variable
 #include "settings_file.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -27,7 +29,7 @@ struct rule {
 	int initial;
 };
 
-constexpr rule rules[] = {
+constexpr std::array<rule, 8> rules{{
 	{"hw.snd.vpc_0db", 1, 100, false, 45},
 	{"hw.snd.vpc_mixer_bypass", INT_MIN, INT_MAX, false, 1},
 	{"hw.snd.default_unit", 0, 0, false, 0}, // a unit that exists
@@ -36,7 +38,7 @@ constexpr rule rules[] = {
 	{"hw.snd.maxautovchans", 0, 256, true, 16},
 	{".play.vchans", 0, 256, true, 1},
 	{".rec.vchans", 0, 256, true, 1},
-};
+}};
 
 const rule *rule_for(const std::string &name)
 {
@@ -44,7 +46,8 @@ const rule *rule_for(const std::string &name)
 		std::string suffix = r.name;
 		if (name == suffix)
 			return &r;
-		if (suffix[0] == '.' && name.rfind("dev.pcm.", 0) == 0 && name.size() > suffix.size() &&
+		if (suffix[0] == '.' && name.rfind("dev.pcm.", 0) == 0 &&
+		    name.size() > suffix.size() &&
 		    name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
 			return &r;
 	}
@@ -84,10 +87,9 @@ bool load(const std::string &path, lines &kernel)
 // The line that holds name in the simulated kernel, or nullptr.
 std::string *find(lines &kernel, const std::string &name)
 {
-	for (std::string &line : kernel)
-		if (name_of(line) == name)
-			return &line;
-	return nullptr;
+	auto line = std::find_if(kernel.begin(), kernel.end(),
+				 [&](const std::string &l) { return name_of(l) == name; });
+	return line == kernel.end() ? nullptr : &*line;
 }
 
 // Reads a value as FreeBSD's sysctl does: base 0, the whole text, an int.
@@ -124,7 +126,8 @@ bool assign(lines &kernel, const std::string &name, const std::string &text)
 	if (geteuid() != 0 && std::strcmp(r->name, "hw.snd.default_unit") != 0)
 		refusal = "Operation not permitted";
 	else if (std::strcmp(r->name, "hw.snd.default_unit") == 0)
-		refusal = value >= 0 && find(kernel, unit_variable(value)) ? nullptr : "Invalid argument";
+		refusal = value >= 0 && find(kernel, unit_variable(value)) ? nullptr
+									   : "Invalid argument";
 	else if (r->clamp)
 		value = value < r->min ? r->min : value > r->max ? r->max : value;
 	else if (value < r->min || value > r->max)
@@ -157,7 +160,8 @@ int main(int argc, char *argv[])
 	if (argc == 2 && std::strcmp(argv[1], "-a") == 0) {
 		for (const std::string &line : kernel)
 			if (!name_of(line).empty())
-				std::printf("%s: %s\n", name_of(line).c_str(), value_of(line).c_str());
+				std::printf("%s: %s\n", name_of(line).c_str(),
+					    value_of(line).c_str());
 		return 0;
 	}
 	if (argc < 2) {

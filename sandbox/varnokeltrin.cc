@@ -14,10 +14,10 @@ namespace {
 bool is_assignment(const std::string &arg)
 {
 	std::size_t eq = arg.find('=');
-	const char *name_chars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-";
-	return eq != std::string::npos && eq > 0 &&
-	       arg.find_first_not_of(name_chars) >= eq && eq + 1 < arg.size() &&
-	       arg.find_first_of("#\n\r", eq) == std::string::npos;
+	const char *name_chars =
+		"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-";
+	return eq != std::string::npos && eq > 0 && arg.find_first_not_of(name_chars) >= eq &&
+	       eq + 1 < arg.size() && arg.find_first_of("#\n\r", eq) == std::string::npos;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <sys/wait.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -25,11 +26,11 @@ static_assert(sizeof(int) == sizeof(std::int32_t), "values are written with %d")
 // table and a number formatted here ever reach the shell.
 void run_assignment(const char *path, const char *name, int value)
 {
-	char command[command_size];
-	int n = std::snprintf(command, sizeof command, "%s %s=%d", path, name, value);
-	if (n < 0 || static_cast<std::size_t>(n) >= sizeof command)
+	std::array<char, command_size> command{};
+	int n = std::snprintf(command.data(), command.size(), "%s %s=%d", path, name, value);
+	if (n < 0 || static_cast<std::size_t>(n) >= command.size())
 		errx(1, "Command line for %s is too long", name);
-	run_command(command);
+	run_command(command.data());
 }
 
 } // namespace
@@ -56,7 +57,7 @@ void set_sysctl(const char *name, const char *value_text)
 
 void run_command(const char *command)
 {
-	int status = std::system(command);
+	int status = std::system(command); // NOLINT(cert-env33-c): running it is the job
 	if (status == 0)
 		return;
 	if (status == -1)

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,12 +16,13 @@ namespace {
 // string starts with '+'; FreeBSD's stops at the first operand already and
 // would take the '+' for an option.
 #ifdef __GLIBC__
-constexpr const char options[] = "+a:b:dl:p:q:r:u:v:";
+constexpr const char *options = "+a:b:dl:p:q:r:u:v:";
 #else
-constexpr const char options[] = "a:b:dl:p:q:r:u:v:";
+constexpr const char *options = "a:b:dl:p:q:r:u:v:";
 #endif
 
-constexpr char usage[] = "Usage: tolvaren_backend [-u unit -d] [-a amplify] [-q quality]\n";
+constexpr std::string_view usage =
+	"Usage: tolvaren_backend [-u unit -d] [-a amplify] [-q quality]\n";
 
 constexpr std::size_t name_size = 512;
 
@@ -43,24 +45,34 @@ constexpr std::array<setting, 8> settings{{
 	{'v', "hw.snd.maxautovchans", false, false},
 }};
 
+// Options by letter: 'a' is 0.
+constexpr std::size_t slot(char option)
+{
+	return static_cast<std::size_t>(option - 'a');
+}
+
 // What the command line asked for, by option letter.  The texts point
 // into the argument vector.
 struct request {
 	std::array<bool, 26> given{};
 	std::array<const char *, 26> text{};
 
-	bool has(char option) const { return given[static_cast<std::size_t>(option - 'a')]; }
-	const char *text_of(char option) const { return text[static_cast<std::size_t>(option - 'a')]; }
+	[[nodiscard]] bool has(char option) const { return given[slot(option)]; }
+	[[nodiscard]] const char *text_of(char option) const
+	{
+		// cppcheck-suppress CastIntegerToAddressAtReturn
+		return text[slot(option)];
+	}
 };
 
 [[noreturn]] void print_usage()
 {
-	ssize_t written = write(STDERR_FILENO, usage, sizeof usage - 1);
+	ssize_t written = write(STDERR_FILENO, usage.data(), usage.size());
 	static_cast<void>(written);
 	std::exit(1);
 }
 
-request parse(int argc, char *argv[])
+request parse(int argc, char **argv)
 {
 	request req;
 	int ch;
@@ -75,8 +87,8 @@ request parse(int argc, char *argv[])
 		case 'r':
 		case 'u':
 		case 'v':
-			req.given[static_cast<std::size_t>(ch - 'a')] = true;
-			req.text[static_cast<std::size_t>(ch - 'a')] = optarg;
+			req.given[slot(static_cast<char>(ch))] = true;
+			req.text[slot(static_cast<char>(ch))] = optarg;
 			break;
 		default:
 			print_usage();
@@ -123,11 +135,11 @@ void apply(const request &req, const setting &s)
 		set_sysctl(s.variable, value_text(req, s));
 		return;
 	}
-	char name[name_size];
-	int n = std::snprintf(name, sizeof name, s.variable, value_of(req.text_of('u')));
-	if (n < 0 || static_cast<std::size_t>(n) >= sizeof name)
+	std::array<char, name_size> name{};
+	int n = std::snprintf(name.data(), name.size(), s.variable, value_of(req.text_of('u')));
+	if (n < 0 || static_cast<std::size_t>(n) >= name.size())
 		errx(1, "Name of %s is too long", s.variable);
-	set_sysctl(name, value_text(req, s));
+	set_sysctl(name.data(), value_text(req, s));
 }
 
 // A standard descriptor that the caller left closed would be taken by the

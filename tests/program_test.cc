@@ -22,12 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 
 struct setup {
-	const char *fail = nullptr;   // STANDIN_FAIL for the stand-ins
+	const char *fail = nullptr; // STANDIN_FAIL for the stand-ins
 	bool companion_missing = false;
-	bool sigchld_ignored = false; // as a front end may start it
-	bool system_fails = false;    // system() gives -1 with EAGAIN
+	bool sigchld_ignored = false;  // as a front end may start it
+	bool system_fails = false;     // system() gives -1 with EAGAIN
 	std::vector<const char *> env; // more NAME=VALUE for the program
-	int closed_fd = -1;           // a standard descriptor left closed
+	int closed_fd = -1;            // a standard descriptor left closed
 };
 
 struct outcome {
@@ -128,6 +128,8 @@ struct run_case {
 	std::string calls;
 };
 
+// One case a line or two, as a table reads best.
+// clang-format off
 const run_case cases[] = {
 	{"nothing asked", {}, {}, 0, "", ""},
 	{"unit alone", {"-u", "1"}, {}, 0, "", ""},
@@ -203,6 +205,7 @@ const run_case cases[] = {
 	{"standard error closed", {"-l", "5", "-q", "1"},
 	 {.fail = "varnokeltrin * exit 1", .closed_fd = 2}, 1, "", wrote("hw.snd.latency=5")},
 };
+// clang-format on
 
 void PrintTo(const run_case &c, std::ostream *os)
 {
@@ -221,13 +224,16 @@ TEST_P(program, runs_exactly_the_expected_commands)
 	EXPECT_EQ(o.calls, c.calls);
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, program, testing::ValuesIn(cases),
-			 [](const testing::TestParamInfo<run_case> &info) {
-				 std::string name;
-				 for (const char *p = info.param.what; *p; ++p)
-					 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-				 return name;
-			 });
+// Test names from the case descriptions.
+std::string case_name(const testing::TestParamInfo<run_case> &info)
+{
+	std::string name;
+	for (const char *p = info.param.what; *p; ++p)
+		name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+	return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, program, testing::ValuesIn(cases), case_name);
 
 // Whole argument vectors at random: known and unknown letters, clusters,
 // operands, "--", numbers at and beyond every limit, and shell
@@ -240,13 +246,15 @@ TEST(fuzz, any_argument_vector_is_safe)
 	const char *runs_text = std::getenv("TOLVAREN_FUZZ_RUNS");
 	const char *seed_text = std::getenv("TOLVAREN_FUZZ_SEED");
 	const int runs = runs_text ? std::atoi(runs_text) : 300;
-	const unsigned seed = seed_text ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
-					: std::random_device{}();
+	const unsigned seed = seed_text
+				      ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
+				      : std::random_device{}();
 	std::cout << "fuzz seed " << seed << ", " << runs << " runs\n";
 	std::mt19937 random(seed);
 	auto pick = [&](const std::vector<std::string> &from) {
 		return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
 	};
+	// clang-format off
 	const std::vector<std::string> letters = {"a", "b", "d", "l", "p", "q", "r", "u", "v",
 						  "x", "W", "-", ":", "?", "h", "du", "dv"};
 	const std::vector<std::string> pieces = {
@@ -257,6 +265,7 @@ TEST(fuzz, any_argument_vector_is_safe)
 	const std::regex command(
 		"\\./(sysctl|varnokeltrin) (hw\\.snd\\.(vpc_0db|vpc_mixer_bypass|default_unit|latency|"
 		"feeder_rate_quality|maxautovchans)|dev\\.pcm\\.-?[0-9]+\\.(play|rec)\\.vchans)=-?[0-9]+");
+	// clang-format on
 
 	for (int run_number = 0; run_number < runs; ++run_number) {
 		std::vector<std::string> args;

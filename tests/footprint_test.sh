@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The program loads the C library alone, runs its main paths under valgrind
+# with no memory error and no heap allocation at all, and installs where
+# FreeBSD users look for it.
+#   footprint_test.sh PROGRAM PROGRAM_UNDER_TEST STAND_IN BUILD_DIR
+set -u
+program=$1 under_test=$2 stand_in=$3 build=$4
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+expect() { # WHAT EXPECTED ACTUAL
+	if [ "$2" = "$3" ]; then
+		passed=$((passed + 1))
+	else
+		failed=$((failed + 1))
+		printf 'FAILED: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+	fi
+}
+
+expect "shared libraries" "libc.so.6" \
+	"$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')"
+
+# under_valgrind STATUS PROGRAM ARGUMENT...: runs it in $work/run, where
+# the stand-ins are, and checks its status and valgrind's summary.
+under_valgrind() {
+	local status=$1 what="$*"
+	shift
+	(cd "$work/run" && valgrind --trace-children=no --log-file="$work/valgrind" "$@" \
+		>/dev/null 2>&1)
+	expect "$what: status" "$status" "$?"
+	expect "$what: heap" "total heap usage: 0 allocs, 0 frees, 0 bytes allocated" \
+		"$(grep -o 'total heap usage:.*' "$work/valgrind")"
+	expect "$what: errors" "ERROR SUMMARY: 0 errors from 0 contexts (suppressed: 0 from 0)" \
+		"$(grep -o 'ERROR SUMMARY:.*' "$work/valgrind")"
+}
+mkdir "$work/run"
+ln -s "$stand_in" "$work/run/sysctl"
+ln -s "$stand_in" "$work/run/varnokeltrin"
+under_valgrind 0 "$under_test" -v 8 -q 7 -l 6 -d -b 4 -a 3 -r 2 -p 1 -u 5
+under_valgrind 1 "$under_test" -a 5 -x
+under_valgrind 1 "$under_test" -p 1
+under_valgrind 1 "$under_test" -a 99999999999
+STANDIN_FAIL="sysctl * exit 1" under_valgrind 1 "$under_test" -l 5
+rm "$work/run/varnokeltrin"
+under_valgrind 1 "$under_test" -l 5
+under_valgrind 0 "$program"
+under_valgrind 1 "$program" -d
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+expect "installed program" "" "$(cmp "$program" "$work/prefix/bin/tolvaren_backend" 2>&1)"
+expect "installed manual" "" \
+	"$(cmp "$(dirname "$0")/../src/tolvaren_backend.8" "$work/prefix/man/man8/tolvaren_backend.8" 2>&1)"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
