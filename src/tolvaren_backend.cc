@@ -3,9 +3,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
 #include <err.h>
 #include <fcntl.h>
+#include <string_view>
 #include <unistd.h>
 
 #include "setting_writer.h"

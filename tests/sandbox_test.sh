@@ -73,6 +73,15 @@ seed=$'# sound\nhw.snd.latency=2 # quiet\nkern.x=1\nhw.snd.latency=9\n' sandboxe
 expect "existing file: recorded in place" $'# sound\nhw.snd.latency=4 # quiet\nkern.x=1\nhw.snd.maxautovchans=8' "$(recorded)"
 expect "existing file: no temporary left" "kernel sysctl.conf" "$(echo $(ls "$work/state"))"
 
+mkdir "$work/no-namespace"
+printf '#!/bin/sh\necho "unshare: unshare failed: Operation not permitted" >&2\nexit 1\n' \
+	>"$work/no-namespace/unshare"
+chmod +x "$work/no-namespace/unshare"
+PATH=$work/no-namespace:$PATH sandboxed -- -l 3
+expect "no namespace: status" 2 "$status"
+expect "no namespace: says so" "sandbox: cannot make a private mount namespace here (unshare: unshare failed: Operation not permitted); nothing was run" "$(cat "$work/err")"
+expect "no namespace: nothing ran" "" "$(cat "$work/out")"
+
 expect "host /sbin/sysctl untouched" "$host_sysctl" "$(ls -l /sbin/sysctl 2>&1; cksum /sbin/sysctl 2>&1)"
 expect "host has no companion" "" "$(ls /usr/local/bin/varnokeltrin 2>/dev/null)"
 
