@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <unistd.h>
@@ -25,6 +26,16 @@ std::string setting_part(const std::string &line)
 }
 
 } // namespace
+
+std::string state_file(const std::string &name, const char *tool)
+{
+	const char *state = std::getenv("TOLVAREN_SANDBOX_STATE");
+	if (!state || !*state) {
+		std::fprintf(stderr, "%s: TOLVAREN_SANDBOX_STATE names no folder\n", tool);
+		return "";
+	}
+	return std::string(state) + "/" + name;
+}
 
 bool read_lines(const std::string &path, lines &out)
 {

@@ -10,6 +10,11 @@
 
 using lines = std::vector<std::string>;
 
+// The path of the file called name in the folder that
+// TOLVAREN_SANDBOX_STATE names, or "" after a message from tool when the
+// variable names no folder.
+std::string state_file(const std::string &name, const char *tool);
+
 // Reads the file; a file that does not exist reads as empty.  False, with
 // errno set, when it cannot be read.
 bool read_lines(const std::string &path, lines &out);

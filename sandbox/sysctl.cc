@@ -147,14 +147,9 @@ bool assign(lines &kernel, const std::string &name, const std::string &text)
 
 int main(int argc, char *argv[])
 {
-	const char *state = std::getenv("TOLVAREN_SANDBOX_STATE");
-	if (!state || !*state) {
-		std::fprintf(stderr, "sysctl: TOLVAREN_SANDBOX_STATE names no folder\n");
-		return 1;
-	}
-	const std::string path = std::string(state) + "/kernel";
+	const std::string path = state_file("kernel", "sysctl");
 	lines kernel;
-	if (!load(path, kernel))
+	if (path.empty() || !load(path, kernel))
 		return 1;
 
 	if (argc == 2 && std::strcmp(argv[1], "-a") == 0) {

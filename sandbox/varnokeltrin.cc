@@ -24,11 +24,9 @@ bool is_assignment(const std::string &arg)
 
 int main(int argc, char *argv[])
 {
-	const char *state = std::getenv("TOLVAREN_SANDBOX_STATE");
-	if (!state || !*state) {
-		std::fprintf(stderr, "varnokeltrin: TOLVAREN_SANDBOX_STATE names no folder\n");
+	const std::string path = state_file("sysctl.conf", "varnokeltrin");
+	if (path.empty())
 		return 1;
-	}
 	if (argc < 2) {
 		std::fprintf(stderr, "usage: varnokeltrin name=value ...\n");
 		return 2;
@@ -39,7 +37,6 @@ int main(int argc, char *argv[])
 			return 2;
 		}
 	}
-	const std::string path = std::string(state) + "/sysctl.conf";
 	lines conf;
 	if (!read_lines(path, conf)) {
 		std::fprintf(stderr, "varnokeltrin: %s: %s\n", path.c_str(), std::strerror(errno));

@@ -7,15 +7,7 @@ set -u
 program=$1 under_test=$2 stand_in=$3 build=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-expect() { # WHAT EXPECTED ACTUAL
-	if [ "$2" = "$3" ]; then
-		passed=$((passed + 1))
-	else
-		failed=$((failed + 1))
-		printf 'FAILED: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-	fi
-}
+. "$(dirname "$0")/expect.sh"
 
 expect "shared libraries" "libc.so.6" \
 	"$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')"
@@ -51,5 +43,4 @@ expect "installed program" "" "$(cmp "$program" "$work/prefix/bin/tolvaren_backe
 expect "installed manual" "" \
 	"$(cmp "$(dirname "$0")/../src/tolvaren_backend.8" "$work/prefix/man/man8/tolvaren_backend.8" 2>&1)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -16,7 +16,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 host_sysctl=$(ls -l /sbin/sysctl 2>&1; cksum /sbin/sysctl 2>&1)
-passed=0 failed=0
+. "$(dirname "$0")/expect.sh"
 
 # sandboxed [SANDBOX OPTION...] -- [PROGRAM OPTION...]: runs it on a fresh
 # state and keeps its status, output and files.
@@ -29,14 +29,6 @@ sandboxed() {
 }
 kernel() { sed -n "s/^$1=//p" "$work/state/kernel"; }
 recorded() { cat "$work/state/sysctl.conf" 2>/dev/null; }
-expect() { # WHAT EXPECTED ACTUAL
-	if [ "$2" = "$3" ]; then
-		passed=$((passed + 1))
-	else
-		failed=$((failed + 1))
-		printf 'FAILED: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-	fi
-}
 
 sandboxed -- -u 1 -p 4 -r 300 -a 60 -d
 expect "good run: status" 0 "$status"
@@ -85,5 +77,4 @@ expect "no namespace: nothing ran" "" "$(cat "$work/out")"
 expect "host /sbin/sysctl untouched" "$host_sysctl" "$(ls -l /sbin/sysctl 2>&1; cksum /sbin/sysctl 2>&1)"
 expect "host has no companion" "" "$(ls /usr/local/bin/varnokeltrin 2>/dev/null)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
