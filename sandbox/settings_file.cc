@@ -45,11 +45,7 @@ bool read_lines(const std::string &path, lines &out)
 		return errno == ENOENT;
 	for (std::string line; std::getline(in, line);)
 		out.push_back(line);
-	if (in.bad()) {
-		errno = EIO;
-		return false;
-	}
-	return true;
+	return !in.bad(); // errno says why
 }
 
 bool write_lines(const std::string &path, const lines &in)

@@ -65,6 +65,21 @@ seed=$'# sound\nhw.snd.latency=2 # quiet\nkern.x=1\nhw.snd.latency=9\n' sandboxe
 expect "existing file: recorded in place" $'# sound\nhw.snd.latency=4 # quiet\nkern.x=1\nhw.snd.maxautovchans=8' "$(recorded)"
 expect "existing file: no temporary left" "kernel sysctl.conf" "$(echo $(ls "$work/state"))"
 
+# The companion stand-in on its own, where it cannot record.
+companion() {
+	TOLVAREN_SANDBOX_STATE=$work/companion "$TOLVAREN_BUILD/sandbox/bin/varnokeltrin" "$@" 2>&1
+	echo "status $?"
+}
+expect "companion: no folder" \
+	"varnokeltrin: $work/companion/sysctl.conf: No such file or directory"$'\nstatus 1' \
+	"$(companion hw.snd.latency=1)"
+mkdir -p "$work/companion/sysctl.conf"
+expect "companion: unreadable file" \
+	"varnokeltrin: $work/companion/sysctl.conf: Is a directory"$'\nstatus 1' \
+	"$(companion hw.snd.latency=1)"
+expect "companion: not an assignment" "varnokeltrin: 'hw.snd latency=1' is not name=value"$'\nstatus 2' \
+	"$(companion 'hw.snd latency=1')"
+
 mkdir "$work/no-namespace"
 printf '#!/bin/sh\necho "unshare: unshare failed: Operation not permitted" >&2\nexit 1\n' \
 	>"$work/no-namespace/unshare"
