@@ -3,6 +3,7 @@
 // stand-ins, found in a fresh working directory of each run.
 #include <sys/wait.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
