@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <unistd.h>
+#include <utility>
 
 #include "settings_file.h"
 
@@ -20,9 +21,14 @@ std::string trim(const std::string &s)
 	return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
-std::string setting_part(const std::string &line)
+// The name and value a line sets, both "" for a comment or a blank line.
+std::pair<std::string, std::string> split(const std::string &line)
 {
-	return trim(line.substr(0, line.find('#')));
+	std::string setting = trim(line.substr(0, line.find('#')));
+	std::size_t eq = setting.find('=');
+	if (eq == std::string::npos)
+		return {"", ""};
+	return {trim(setting.substr(0, eq)), trim(setting.substr(eq + 1))};
 }
 
 } // namespace
@@ -72,16 +78,12 @@ bool write_lines(const std::string &path, const lines &in)
 
 std::string name_of(const std::string &line)
 {
-	std::string setting = setting_part(line);
-	std::size_t eq = setting.find('=');
-	return eq == std::string::npos ? "" : trim(setting.substr(0, eq));
+	return split(line).first;
 }
 
 std::string value_of(const std::string &line)
 {
-	std::string setting = setting_part(line);
-	std::size_t eq = setting.find('=');
-	return eq == std::string::npos ? "" : trim(setting.substr(eq + 1));
+	return split(line).second;
 }
 
 void set_value(lines &file, const std::string &name, const std::string &value)

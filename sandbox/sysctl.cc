@@ -43,12 +43,12 @@ constexpr std::array<rule, 8> rules{{
 const rule *rule_for(const std::string &name)
 {
 	for (const rule &r : rules) {
-		std::string suffix = r.name;
-		if (name == suffix)
+		std::string pattern = r.name;
+		if (name == pattern)
 			return &r;
-		if (suffix[0] == '.' && name.rfind("dev.pcm.", 0) == 0 &&
-		    name.size() > suffix.size() &&
-		    name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+		if (pattern[0] == '.' && name.rfind("dev.pcm.", 0) == 0 &&
+		    name.size() > pattern.size() &&
+		    name.compare(name.size() - pattern.size(), pattern.size(), pattern) == 0)
 			return &r;
 	}
 	return nullptr;
@@ -59,12 +59,17 @@ std::string unit_variable(long unit)
 	return "dev.pcm." + std::to_string(unit) + ".play.vchans";
 }
 
+// Says why the state file could not be used; always false.
+bool report(const std::string &path)
+{
+	std::fprintf(stderr, "sysctl: %s: %s\n", path.c_str(), std::strerror(errno));
+	return false;
+}
+
 bool load(const std::string &path, lines &kernel)
 {
-	if (!read_lines(path, kernel)) {
-		std::fprintf(stderr, "sysctl: %s: %s\n", path.c_str(), std::strerror(errno));
-		return false;
-	}
+	if (!read_lines(path, kernel))
+		return report(path);
 	if (!kernel.empty())
 		return true;
 	const char *units_text = std::getenv("TOLVAREN_SANDBOX_UNITS");
@@ -78,10 +83,7 @@ bool load(const std::string &path, lines &kernel)
 			kernel.push_back("dev.pcm." + std::to_string(unit) + r.name + "=" +
 					 std::to_string(r.initial));
 	}
-	if (write_lines(path, kernel))
-		return true;
-	std::fprintf(stderr, "sysctl: %s: %s\n", path.c_str(), std::strerror(errno));
-	return false;
+	return write_lines(path, kernel) || report(path);
 }
 
 // The line that holds name in the simulated kernel, or nullptr.
@@ -179,9 +181,5 @@ int main(int argc, char *argv[])
 		}
 	}
 	std::fflush(stdout);
-	if (!write_lines(path, kernel)) {
-		std::fprintf(stderr, "sysctl: %s: %s\n", path.c_str(), std::strerror(errno));
-		return 1;
-	}
-	return status;
+	return write_lines(path, kernel) || report(path) ? status : 1;
 }
