@@ -1,14 +1,15 @@
 // A simulated FreeBSD sysctl(8) for the sound driver's variables.  The
 // simulated kernel is the file "kernel" in the folder that
-// TOLVAREN_SANDBOX_STATE names; it is made with FreeBSD's defaults, for
-// TOLVAREN_SANDBOX_UNITS units (2 unless set), the first time it is used.
+// TOLVAREN_SANDBOX_STATE names, one "name=value" line a variable.  It is
+// made with FreeBSD's defaults for TOLVAREN_SANDBOX_RELEASE (13, 14 or 15)
+// and TOLVAREN_SANDBOX_UNITS units the first time it is used; sandbox/run
+// sets all three from the state folder.
 //
 //   sysctl NAME=VALUE ...   write, as FreeBSD's sysctl does
 //   sysctl NAME ...         read
 //   sysctl -a               list every variable
-#include "settings_file.h"
+#include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -16,131 +17,191 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
+#include <string_view>
+#include <vector>
+
+#include "conf_file.h"
 
 namespace {
 
-// What the driver accepts on a write: [min, max], else EINVAL, or clamped
-// into [min, max] when clamp is set.
-struct rule {
-	const char *name; // "dev.pcm." names take the unit between prefix and suffix
-	long min, max;
-	bool clamp;
-	int initial;
+// What the driver does with a written value.
+enum class accepts {
+	range,  // min..max, else EINVAL
+	clamp,  // any integer, clamped into min..max
+	toggle, // any integer: 0 or less is off (0), more is on (1)
+	unit,   // a unit that exists
 };
 
-constexpr std::array<rule, 8> rules{{
-	{"hw.snd.vpc_0db", 1, 100, false, 45},
-	{"hw.snd.vpc_mixer_bypass", INT_MIN, INT_MAX, false, 1},
-	{"hw.snd.default_unit", 0, 0, false, 0}, // a unit that exists
-	{"hw.snd.latency", 0, 10, false, 5},
-	{"hw.snd.feeder_rate_quality", 0, 4, false, 1},
-	{"hw.snd.maxautovchans", 0, 256, true, 16},
-	{".play.vchans", 0, 256, true, 1},
-	{".rec.vchans", 0, 256, true, 1},
+struct variable {
+	const char *name; // per unit when it starts with '.': "dev.pcm.N" + name
+	accepts how;
+	long min, max;
+	int initial;
+	int first_release, last_release; // the releases that have it
+};
+
+constexpr std::array<variable, 11> variables{{
+	{"hw.snd.vpc_0db", accepts::range, 1, 100, 45, 13, 15},
+	{"hw.snd.vpc_mixer_bypass", accepts::range, INT_MIN, INT_MAX, 1, 13, 15},
+	{"hw.snd.default_unit", accepts::unit, 0, 0, 0, 13, 15},
+	{"hw.snd.latency", accepts::range, 0, 10, 5, 13, 15},
+	{"hw.snd.feeder_rate_quality", accepts::range, 0, 4, 1, 13, 15},
+	{"hw.snd.maxautovchans", accepts::clamp, 0, 256, 16, 13, 14},
+	{"hw.snd.vchans_enable", accepts::toggle, 0, 1, 1, 15, 15},
+	{".play.vchans", accepts::clamp, 0, 256, 1, 13, 14},
+	{".rec.vchans", accepts::clamp, 0, 256, 1, 13, 14},
+	{".play.vchans", accepts::toggle, 0, 1, 1, 15, 15},
+	{".rec.vchans", accepts::toggle, 0, 1, 1, 15, 15},
 }};
 
-const rule *rule_for(const std::string &name)
+struct sandbox {
+	int release;
+	long units;
+	std::string kernel_path;
+};
+
+[[noreturn]] void corrupt(const sandbox &box, const std::string &what)
 {
-	for (const rule &r : rules) {
-		std::string pattern = r.name;
+	std::fprintf(stderr, "sandbox: corrupt state in %s: %s\n", box.kernel_path.c_str(),
+		     what.c_str());
+	std::exit(2);
+}
+
+long number_from(const char *variable_name, long min, long max)
+{
+	const char *text = std::getenv(variable_name);
+	char *end = nullptr;
+	errno = 0;
+	long n = text ? std::strtol(text, &end, 10) : LONG_MIN;
+	if (!text || end == text || *end != '\0' || errno != 0 || n < min || n > max) {
+		std::fprintf(stderr, "sandbox: %s must be a number from %ld to %ld\n",
+			     variable_name, min, max);
+		std::exit(2);
+	}
+	return n;
+}
+
+const variable *variable_for(const sandbox &box, std::string_view name)
+{
+	for (const variable &v : variables) {
+		if (box.release < v.first_release || box.release > v.last_release)
+			continue;
+		std::string_view pattern = v.name;
 		if (name == pattern)
-			return &r;
-		if (pattern[0] == '.' && name.rfind("dev.pcm.", 0) == 0 &&
-		    name.size() > pattern.size() &&
-		    name.compare(name.size() - pattern.size(), pattern.size(), pattern) == 0)
-			return &r;
+			return &v;
+		if (pattern[0] == '.' && name.starts_with("dev.pcm.") && name.ends_with(pattern) &&
+		    name.size() > pattern.size() + 8)
+			return &v;
 	}
 	return nullptr;
 }
 
-std::string unit_variable(long unit)
-{
-	return "dev.pcm." + std::to_string(unit) + ".play.vchans";
-}
-
-// Says why the state file could not be used; always false.
-bool report(const std::string &path)
-{
-	std::fprintf(stderr, "sysctl: %s: %s\n", path.c_str(), std::strerror(errno));
-	return false;
-}
-
-bool load(const std::string &path, lines &kernel)
-{
-	if (!read_lines(path, kernel))
-		return report(path);
-	if (!kernel.empty())
-		return true;
-	const char *units_text = std::getenv("TOLVAREN_SANDBOX_UNITS");
-	long units = units_text ? std::strtol(units_text, nullptr, 10) : 2;
-	for (const rule &r : rules) {
-		if (r.name[0] != '.') {
-			kernel.push_back(std::string(r.name) + "=" + std::to_string(r.initial));
-			continue;
-		}
-		for (long unit = 0; unit < units; ++unit)
-			kernel.push_back("dev.pcm." + std::to_string(unit) + r.name + "=" +
-					 std::to_string(r.initial));
-	}
-	return write_lines(path, kernel) || report(path);
-}
-
-// The line that holds name in the simulated kernel, or nullptr.
-std::string *find(lines &kernel, const std::string &name)
-{
-	auto line = std::find_if(kernel.begin(), kernel.end(),
-				 [&](const std::string &l) { return name_of(l) == name; });
-	return line == kernel.end() ? nullptr : &*line;
-}
-
-// Reads a value as FreeBSD's sysctl does: base 0, the whole text, an int.
-bool parse(const std::string &text, long &value)
+// Reads an integer as FreeBSD's sysctl does: base 0, the whole text, an
+// int.  Says why not, as it does, when the text is none.
+bool parse(const std::string &text, long &value, bool quiet = false)
 {
 	if (text.empty()) {
-		std::fprintf(stderr, "sysctl: empty numeric value\n");
+		if (!quiet)
+			std::fprintf(stderr, "sysctl: empty numeric value\n");
 		return false;
 	}
 	char *end = nullptr;
 	errno = 0;
 	value = std::strtol(text.c_str(), &end, 0);
 	if (*end != '\0' || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
-		std::fprintf(stderr, "sysctl: invalid integer '%s'\n", text.c_str());
+		if (!quiet)
+			std::fprintf(stderr, "sysctl: invalid integer '%s'\n", text.c_str());
 		return false;
 	}
 	return true;
 }
 
-// Writes one assignment; true when the kernel took it.
-bool assign(lines &kernel, const std::string &name, const std::string &text)
+std::string defaults(const sandbox &box)
 {
-	std::string *line = find(kernel, name);
-	const rule *r = rule_for(name);
-	if (!line || !r) {
+	std::string text;
+	for (const variable &v : variables) {
+		if (box.release < v.first_release || box.release > v.last_release)
+			continue;
+		if (v.name[0] != '.') {
+			text += std::string(v.name) + "=" + std::to_string(v.initial) + "\n";
+			continue;
+		}
+		for (long unit = 0; unit < box.units; ++unit)
+			text += "dev.pcm." + std::to_string(unit) + v.name + "=" +
+				std::to_string(v.initial) + "\n";
+	}
+	return text;
+}
+
+// The variables of the simulated kernel as name and value, in order.  A
+// line that is not "name=integer" for a variable of this release, or a
+// name that stands twice, means the state was not written by this program.
+std::vector<std::pair<std::string, std::string>> variables_in(const sandbox &box,
+							      const std::string &text)
+{
+	std::vector<std::pair<std::string, std::string>> found;
+	if (text.empty() || text.back() != '\n')
+		corrupt(box, "it does not end in a complete line");
+	std::size_t number = 0;
+	for (std::size_t line = 0; line < text.size(); line = text.find('\n', line) + 1) {
+		++number;
+		std::string whole = text.substr(line, text.find('\n', line) - line);
+		std::size_t eq = whole.find('=');
+		std::string name = whole.substr(0, eq);
+		long value = 0;
+		if (eq == std::string::npos || !variable_for(box, name) ||
+		    !parse(whole.substr(eq + 1), value, true))
+			corrupt(box, "line " + std::to_string(number) + " is '" + whole + "'");
+		for (const auto &[earlier, ignored] : found)
+			if (earlier == name)
+				corrupt(box, name + " stands twice");
+		found.emplace_back(name, whole.substr(eq + 1));
+	}
+	return found;
+}
+
+std::string value_in(const std::string &text, const std::string &name)
+{
+	value_span span = last_setting(text, name);
+	return span.found ? text.substr(span.begin, span.end - span.begin) : "";
+}
+
+// Writes one assignment into text; true when the kernel took it.
+bool assign(const sandbox &box, std::string &text, const std::string &name,
+	    const std::string &value_text)
+{
+	const variable *v = variable_for(box, name);
+	if (!v || !last_setting(text, name).found) {
 		std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
 		return false;
 	}
 	long value = 0;
-	if (!parse(text, value))
+	if (!parse(value_text, value))
 		return false;
-	std::string old = value_of(*line);
+	const std::string old = value_in(text, name);
 	const char *refusal = nullptr;
-	if (geteuid() != 0 && std::strcmp(r->name, "hw.snd.default_unit") != 0)
+	if (geteuid() != 0 && v->how != accepts::unit)
 		refusal = "Operation not permitted";
-	else if (std::strcmp(r->name, "hw.snd.default_unit") == 0)
-		refusal = value >= 0 && find(kernel, unit_variable(value)) ? nullptr
-									   : "Invalid argument";
-	else if (r->clamp)
-		value = value < r->min ? r->min : value > r->max ? r->max : value;
-	else if (value < r->min || value > r->max)
+	else if (v->how == accepts::unit)
+		refusal = value >= 0 && last_setting(text, "dev.pcm." + std::to_string(value) +
+								   ".play.vchans")
+						.found
+				  ? nullptr
+				  : "Invalid argument";
+	else if (v->how == accepts::toggle)
+		value = value > 0 ? 1 : 0;
+	else if (v->how == accepts::clamp)
+		value = value < v->min ? v->min : value > v->max ? v->max : value;
+	else if (value < v->min || value > v->max)
 		refusal = "Invalid argument";
 	if (refusal) {
 		std::printf("%s: %s\n", name.c_str(), old.c_str());
 		std::fflush(stdout);
-		std::fprintf(stderr, "sysctl: %s=%s: %s\n", name.c_str(), text.c_str(), refusal);
+		std::fprintf(stderr, "sysctl: %s=%s: %s\n", name.c_str(), value_text.c_str(),
+			     refusal);
 		return false;
 	}
-	set_value(kernel, name, std::to_string(value));
+	text = with_setting(text, name, std::to_string(value));
 	std::printf("%s: %s -> %ld\n", name.c_str(), old.c_str(), value);
 	return true;
 }
@@ -149,16 +210,24 @@ bool assign(lines &kernel, const std::string &name, const std::string &text)
 
 int main(int argc, char *argv[])
 {
-	const std::string path = state_file("kernel", "sysctl");
-	lines kernel;
-	if (path.empty() || !load(path, kernel))
-		return 1;
+	const char *state = std::getenv("TOLVAREN_SANDBOX_STATE");
+	if (!state || !*state) {
+		std::fprintf(stderr, "sandbox: TOLVAREN_SANDBOX_STATE names no folder\n");
+		return 2;
+	}
+	const sandbox box{static_cast<int>(number_from("TOLVAREN_SANDBOX_RELEASE", 13, 15)),
+			  number_from("TOLVAREN_SANDBOX_UNITS", 0, 64),
+			  std::string(state) + "/kernel"};
+
+	// Every call holds the lock from its read to its write, so that runs
+	// at the same time take turns and lose nothing.
+	const conf_file file = lock_conf_file(box.kernel_path.c_str());
+	std::string text = file.exists ? file.text : defaults(box);
+	const auto current = variables_in(box, text);
 
 	if (argc == 2 && std::strcmp(argv[1], "-a") == 0) {
-		for (const std::string &line : kernel)
-			if (!name_of(line).empty())
-				std::printf("%s: %s\n", name_of(line).c_str(),
-					    value_of(line).c_str());
+		for (const auto &[name, value] : current)
+			std::printf("%s: %s\n", name.c_str(), value.c_str());
 		return 0;
 	}
 	if (argc < 2) {
@@ -171,15 +240,18 @@ int main(int argc, char *argv[])
 		std::size_t eq = arg.find('=');
 		std::string name = arg.substr(0, eq);
 		if (eq != std::string::npos) {
-			if (!assign(kernel, name, arg.substr(eq + 1)))
+			if (!assign(box, text, name, arg.substr(eq + 1)))
 				status = 1;
-		} else if (std::string *line = find(kernel, name)) {
-			std::printf("%s: %s\n", name.c_str(), value_of(*line).c_str());
+		} else if (!name.empty() && last_setting(text, name).found) {
+			std::printf("%s: %s\n", name.c_str(), value_in(text, name).c_str());
 		} else {
 			std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
 			status = 1;
 		}
 	}
 	std::fflush(stdout);
-	return write_lines(path, kernel) || report(path) ? status : 1;
+	// A read, or writes that all were refused, leave the state as it was.
+	if (!file.exists || text != file.text)
+		replace_conf_file(file, text);
+	return status;
 }

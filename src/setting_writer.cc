@@ -57,13 +57,21 @@ void set_sysctl(const char *name, const char *value_text)
 
 void run_command(const char *command)
 {
+	errno = 0;
 	int status = std::system(command); // NOLINT(cert-env33-c): running it is the job
 	if (status == 0)
 		return;
 	if (status == -1)
 		err(1, "system(%s)", command);
-	if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
-		err(1, "Execution of shell failed");
+	// 127 is also what some C libraries return when no process could be
+	// made, and then errno says why.  When the shell itself ran and could
+	// not run the command, errno holds nothing, and a text for it would
+	// name a false cause.
+	if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+		if (errno != 0)
+			err(1, "Execution of shell failed");
+		errx(1, "Execution of shell failed");
+	}
 	// A shell killed by a signal is reported as shells report it.
 	int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 	errx(1, "Command '%s' exited with status %d", command, code);

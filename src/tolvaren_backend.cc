@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -5,8 +6,10 @@
 #include <cstdlib>
 #include <err.h>
 #include <fcntl.h>
+#include <span>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 
 #include "setting_writer.h"
 
@@ -107,10 +110,48 @@ const char *value_text(const request &req, const setting &s)
 	return req.text_of(s.writes_unit ? 'u' : s.option);
 }
 
+// Control characters that vis(3) shows in C style, and their letters.
+constexpr std::array<std::pair<char, char>, 7> c_style{{
+	{'\a', 'a'}, {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\v', 'v'}, {'\f', 'f'}, {'\r', 'r'},
+}};
+
+// Writes text into out as one printable line, as vis(3) would: a control
+// character in C style or octal, any byte beyond ASCII in octal, and a
+// backslash doubled.  A text too long for out ends in "...".
+void make_visible(const char *text, std::span<char> out)
+{
+	std::size_t n = 0;
+	for (const char *p = text; *p != '\0'; ++p) {
+		const auto byte = static_cast<unsigned char>(*p);
+		std::array<char, 5> shown{};
+		const auto *c = std::find_if(c_style.begin(), c_style.end(),
+					     [&](const auto &pair) { return pair.first == *p; });
+		if (byte == '\\')
+			std::snprintf(shown.data(), shown.size(), "\\\\");
+		else if (c != c_style.end())
+			std::snprintf(shown.data(), shown.size(), "\\%c", c->second);
+		else if (byte < 0x20 || byte >= 0x7f)
+			std::snprintf(shown.data(), shown.size(), "\\%03o", byte);
+		else
+			shown[0] = *p;
+		const std::string_view piece(shown.data());
+		if (n + piece.size() + sizeof "..." > out.size()) {
+			std::snprintf(&out[n], out.size() - n, "...");
+			return;
+		}
+		piece.copy(&out[n], piece.size());
+		n += piece.size();
+	}
+	out[n] = '\0';
+}
+
 void refuse_out_of_range(const char *text, char option)
 {
-	if (!value_in_range(text))
-		errx(1, "Value '%s' of -%c is out of range", text, option);
+	if (value_in_range(text))
+		return;
+	std::array<char, name_size> shown{};
+	make_visible(text, shown);
+	errx(1, "Value '%s' of -%c is out of range", shown.data(), option);
 }
 
 // Everything that could stop the run is checked before the first command,
