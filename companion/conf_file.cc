@@ -116,7 +116,8 @@ void replace_conf_file(const conf_file &file, std::string_view text)
 		// The new file is in place; the folder's own flush makes the
 		// rename survive a crash.
 		if (fsync(file.folder_fd) != 0)
-			err(1, "%s: replaced, but its folder could not be flushed", file.path.c_str());
+			err(1, "%s: replaced, but its folder could not be flushed",
+			    file.path.c_str());
 		return;
 	}
 	if (ok)
@@ -138,7 +139,8 @@ value_span last_setting(std::string_view text, std::string_view name)
 		    word + name.size() < end && text[word + name.size()] == '=') {
 			std::size_t value = word + name.size() + 1;
 			std::size_t value_end = text.find_first_of(" \t\n", value);
-			last = {true, value, value_end == std::string_view::npos ? text.size() : value_end};
+			last = {true, value,
+				value_end == std::string_view::npos ? text.size() : value_end};
 		}
 		line = end + 1;
 	}

@@ -6,6 +6,7 @@
 // The last line that sets the name gets the new value in place; with none,
 // the assignment is appended.  Every other byte of the file is kept.  Only
 // the sound driver's settings that tolvaren_backend writes are accepted.
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -32,8 +33,8 @@ constexpr const char *options = "f:";
 constexpr std::string_view usage = "usage: varnokeltrin [-f file] name=value\n";
 
 constexpr std::array<std::string_view, 6> global_names{
-	"hw.snd.vpc_0db",     "hw.snd.vpc_mixer_bypass",    "hw.snd.default_unit",
-	"hw.snd.latency",     "hw.snd.feeder_rate_quality", "hw.snd.maxautovchans",
+	"hw.snd.vpc_0db", "hw.snd.vpc_mixer_bypass",    "hw.snd.default_unit",
+	"hw.snd.latency", "hw.snd.feeder_rate_quality", "hw.snd.maxautovchans",
 };
 constexpr std::string_view device_prefix = "dev.pcm.";
 constexpr std::array<std::string_view, 2> device_suffixes{".play.vchans", ".rec.vchans"};
@@ -61,17 +62,15 @@ bool is_decimal_int(std::string_view text)
 
 bool is_sound_setting(std::string_view name)
 {
-	for (std::string_view known : global_names)
-		if (name == known)
-			return true;
+	if (std::find(global_names.begin(), global_names.end(), name) != global_names.end())
+		return true;
 	if (!name.starts_with(device_prefix))
 		return false;
 	std::string_view rest = name.substr(device_prefix.size());
-	for (std::string_view suffix : device_suffixes)
-		if (rest.ends_with(suffix) &&
-		    is_decimal_int(rest.substr(0, rest.size() - suffix.size())))
-			return true;
-	return false;
+	return std::any_of(device_suffixes.begin(), device_suffixes.end(), [&](auto suffix) {
+		return rest.ends_with(suffix) &&
+		       is_decimal_int(rest.substr(0, rest.size() - suffix.size()));
+	});
 }
 
 // The argument as one printable line for a message: every byte that is not

@@ -185,7 +185,7 @@ bool assign(const sandbox &box, std::string &text, const std::string &name,
 	else if (v->how == accepts::unit)
 		refusal = value >= 0 && last_setting(text, "dev.pcm." + std::to_string(value) +
 								   ".play.vchans")
-						.found
+						  .found
 				  ? nullptr
 				  : "Invalid argument";
 	else if (v->how == accepts::toggle)

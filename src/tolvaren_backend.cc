@@ -112,7 +112,13 @@ const char *value_text(const request &req, const setting &s)
 
 // Control characters that vis(3) shows in C style, and their letters.
 constexpr std::array<std::pair<char, char>, 7> c_style{{
-	{'\a', 'a'}, {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\v', 'v'}, {'\f', 'f'}, {'\r', 'r'},
+	{'\a', 'a'},
+	{'\b', 'b'},
+	{'\t', 't'},
+	{'\n', 'n'},
+	{'\v', 'v'},
+	{'\f', 'f'},
+	{'\r', 'r'},
 }};
 
 // Writes text into out as one printable line, as vis(3) would: a control

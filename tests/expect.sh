@@ -6,7 +6,7 @@ expect() {
 		passed=$((passed + 1))
 	else
 		failed=$((failed + 1))
-		printf 'FAILED: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+		printf 'FAILED: %s\n  expected: [%s]\n  actual:   [%s]\n' "$1" "$2" "$3"
 	fi
 }
 finish() {

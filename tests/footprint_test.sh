@@ -1,21 +1,24 @@
-#!/usr/bin/env bash
+#!/bin/sh
 # The program loads the C library alone, runs its main paths under valgrind
 # with no memory error and no heap allocation at all, and installs where
-# FreeBSD users look for it.
-#   footprint_test.sh PROGRAM PROGRAM_UNDER_TEST STAND_IN BUILD_DIR
+# FreeBSD and Linux users look for it.
+#   footprint_test.sh PROGRAM PROGRAM_UNDER_TEST STAND_IN BUILD_DIR C_LIBRARY_PROBE
 set -u
-program=$1 under_test=$2 stand_in=$3 build=$4
+program=$1 under_test=$2 stand_in=$3 build=$4 probe=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$(dirname "$0")/expect.sh"
+command -v valgrind >/dev/null 2>&1 || { echo "valgrind is not installed" >&2; exit 1; }
 
-expect "shared libraries" "libc.so.6" \
-	"$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')"
+needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
+# The C library as this toolchain names it: libc.so.6 on glibc, libc.so.7
+# on FreeBSD.
+expect "shared libraries" "$(needed "$probe")" "$(needed "$program")"
 
 # under_valgrind STATUS PROGRAM ARGUMENT...: runs it in $work/run, where
 # the stand-ins are, and checks its status and valgrind's summary.
 under_valgrind() {
-	local status=$1 what="$*"
+	status=$1 what="$*"
 	shift
 	(cd "$work/run" && valgrind --trace-children=no --log-file="$work/valgrind" "$@" \
 		>/dev/null 2>&1)
@@ -31,7 +34,7 @@ ln -s "$stand_in" "$work/run/varnokeltrin"
 under_valgrind 0 "$under_test" -v 8 -q 7 -l 6 -d -b 4 -a 3 -r 2 -p 1 -u 5
 under_valgrind 1 "$under_test" -a 5 -x
 under_valgrind 1 "$under_test" -p 1
-under_valgrind 1 "$under_test" -a 99999999999
+under_valgrind 1 "$under_test" -a "$(printf '99999999999\n\033')"
 STANDIN_FAIL="sysctl * exit 1" under_valgrind 1 "$under_test" -l 5
 rm "$work/run/varnokeltrin"
 under_valgrind 1 "$under_test" -l 5
@@ -39,8 +42,10 @@ under_valgrind 0 "$program"
 under_valgrind 1 "$program" -d
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-expect "installed program" "" "$(cmp "$program" "$work/prefix/bin/tolvaren_backend" 2>&1)"
-expect "installed manual" "" \
-	"$(cmp "$(dirname "$0")/../src/tolvaren_backend.8" "$work/prefix/man/man8/tolvaren_backend.8" 2>&1)"
-
+top=$(dirname "$0")/..
+for installed in bin/tolvaren_backend:"$program" bin/varnokeltrin:"$build/varnokeltrin" \
+	share/man/man8/tolvaren_backend.8:"$top/src/tolvaren_backend.8" \
+	share/man/man8/varnokeltrin.8:"$top/companion/varnokeltrin.8"; do
+	expect "installed ${installed%%:*}" "" "$(cmp "${installed#*:}" "$work/prefix/${installed%%:*}" 2>&1)"
+done
 finish

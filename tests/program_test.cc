@@ -1,6 +1,15 @@
 // Runs the program as its front end does and checks its exit status, its
 // output and the exact commands it ran.  The commands are the recording
 // stand-ins, found in a fresh working directory of each run.
+//
+// The program's own messages are compared byte for byte.  What the platform
+// says in its own words, getopt's diagnostics and the shell's line for a
+// missing command, is compared with what this platform's getopt (a probe
+// built with the program's toolchain) and /bin/sh actually print.
+//
+// TOLVAREN_PROGRAM and TOLVAREN_GETOPT_PROBE name another build of the
+// program and its probe; TOLVAREN_PROGRAM_STATIC=1 says that it is linked
+// statically, so that nothing can be interposed on it.
 #include <sys/wait.h>
 
 #include <cctype>
@@ -22,6 +31,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// What the platform adds to standard error before the program's own words.
+enum class platform_words {
+	none,
+	getopt, // getopt's diagnostic for the same arguments
+	shell,  // the shell's own words running a command line like the one
+		// that failed: a command that is not there, or killed
+};
+
 struct setup {
 	const char *fail = nullptr; // STANDIN_FAIL for the stand-ins
 	bool companion_missing = false;
@@ -42,6 +59,56 @@ std::string slurp(const fs::path &p)
 	std::ostringstream s;
 	s << in.rdbuf();
 	return s.str();
+}
+
+const char *from_environment(const char *name, const char *otherwise)
+{
+	const char *value = std::getenv(name);
+	return value && *value ? value : otherwise;
+}
+
+const char *const program_path = from_environment("TOLVAREN_PROGRAM", PROGRAM);
+const char *const getopt_probe = from_environment("TOLVAREN_GETOPT_PROBE", GETOPT_PROBE);
+
+// Runs path with argv in a fresh folder, with standard error into a
+// string; the standard output and the exit status are dropped.
+std::string error_output_of(const char *path, const std::vector<std::string> &argv)
+{
+	char tmpl[] = "/tmp/tolvaren_probe.XXXXXX";
+	const fs::path dir = mkdtemp(tmpl);
+	std::vector<char *> args;
+	for (const std::string &a : argv)
+		args.push_back(const_cast<char *>(a.c_str()));
+	args.push_back(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int file = open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		if (chdir(dir.c_str()) != 0 || file < 0)
+			_exit(126);
+		dup2(file, STDERR_FILENO);
+		execv(path, args.data());
+		_exit(126);
+	}
+	waitpid(pid, nullptr, 0);
+	std::string err = slurp(dir / "err");
+	fs::remove_all(dir);
+	return err;
+}
+
+std::string platform_says(platform_words words, const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv{"tolvaren_backend"};
+	argv.insert(argv.end(), args.begin(), args.end());
+	switch (words) {
+	case platform_words::getopt:
+		return error_output_of(getopt_probe, argv);
+	case platform_words::shell:
+		// As system() runs it, in a folder where no command is.
+		return error_output_of("/bin/sh", {"sh", "-c", args.at(0)});
+	case platform_words::none:
+		break;
+	}
+	return "";
 }
 
 outcome run(const std::vector<std::string> &args, const setup &how = {})
@@ -81,7 +148,7 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 			putenv(const_cast<char *>(assignment));
 		if (how.closed_fd >= 0)
 			close(how.closed_fd);
-		execv(PROGRAM, argv.data());
+		execv(program_path, argv.data());
 		_exit(126);
 	}
 	int status = 0;
@@ -125,8 +192,10 @@ struct run_case {
 	std::vector<std::string> args;
 	setup how;
 	int status;
-	std::string err;
+	std::string err; // after what the platform says
 	std::string calls;
+	platform_words words = platform_words::none;
+	std::vector<std::string> words_for; // the arguments it says them for
 };
 
 // One case a line or two, as a table reads best.
@@ -135,10 +204,9 @@ const run_case cases[] = {
 	{"nothing asked", {}, {}, 0, "", ""},
 	{"unit alone", {"-u", "1"}, {}, 0, "", ""},
 	{"unit alone is not examined", {"-u", "99999999999"}, {}, 0, "", ""},
-	{"unknown option", {"-a", "5", "-x"}, {}, 1,
-	 "tolvaren_backend: invalid option -- 'x'\n" + usage, ""},
-	{"missing argument", {"-a"}, {}, 1,
-	 "tolvaren_backend: option requires an argument -- 'a'\n" + usage, ""},
+	{"unknown option", {"-a", "5", "-x"}, {}, 1, usage, "", platform_words::getopt},
+	{"missing argument", {"-a"}, {}, 1, usage, "", platform_words::getopt},
+	{"unknown option in a cluster", {"-dxu", "1"}, {}, 1, usage, "", platform_words::getopt},
 	{"play without unit", {"-p", "2"}, {}, 1, usage, ""},
 	{"record without unit", {"-a", "1", "-r", "2"}, {}, 1, usage, ""},
 	{"default without unit", {"-d"}, {}, 1, usage, ""},
@@ -172,6 +240,10 @@ const run_case cases[] = {
 	{"beyond 32 bits", {"-a", "4294967297"}, {}, 1, range("4294967297", 'a'), ""},
 	{"beyond long", {"-a", "5", "-v", "-99999999999999999999"}, {}, 1,
 	 range("-99999999999999999999", 'v'), ""},
+	{"shown as one printable line", {"-q", "99999999999\n\033[1m\\\303\251\t"}, {}, 1,
+	 range("99999999999\\n\\033[1m\\\\\\303\\251\\t", 'q'), ""},
+	{"shown cut short", {"-q", std::string(600, '9')}, {}, 1,
+	 range(std::string(508, '9') + "...", 'q'), ""},
 	{"just above", {"-l", "2147483648"}, {}, 1, range("2147483648", 'l'), ""},
 	{"just below", {"-u", "-2147483649", "-d"}, {}, 1, range("-2147483649", 'u'), ""},
 	{"unit checked first", {"-a", "9999999999", "-r", "1", "-u", "9999999999"}, {}, 1,
@@ -184,13 +256,19 @@ const run_case cases[] = {
 	 wrote("hw.snd.vpc_0db=5") + "./sysctl hw.snd.latency=99\n"},
 	{"companion fails", {"-l", "5", "-q", "2"}, {"varnokeltrin * exit 3"}, 1,
 	 failed("./varnokeltrin hw.snd.latency=5", 3), wrote("hw.snd.latency=5")},
-	{"shell killed", {"-l", "5"}, {"sysctl * killshell TERM"}, 1,
-	 failed("./sysctl hw.snd.latency=5", 143), "./sysctl hw.snd.latency=5\n"},
-	{"shell killed hard", {"-u", "1", "-r", "4"}, {"varnokeltrin * killshell KILL"}, 1,
-	 failed("./varnokeltrin dev.pcm.1.rec.vchans=4", 137), wrote("dev.pcm.1.rec.vchans=4")},
+	{"command killed", {"-l", "5"}, {"sysctl * killself TERM"}, 1,
+	 failed("./sysctl hw.snd.latency=5", 143), "./sysctl hw.snd.latency=5\n",
+	 platform_words::shell, {"/bin/sh -c 'kill -s TERM $$'"}},
+	{"command killed hard", {"-u", "1", "-r", "4"}, {"varnokeltrin * killself KILL"}, 1,
+	 failed("./varnokeltrin dev.pcm.1.rec.vchans=4", 137), wrote("dev.pcm.1.rec.vchans=4"),
+	 platform_words::shell, {"/bin/sh -c 'kill -s KILL $$'"}},
 	{"companion missing", {"-a", "5", "-b", "1"}, {.companion_missing = true}, 1,
-	 "sh: 1: ./varnokeltrin: not found\ntolvaren_backend: Execution of shell failed: Success\n",
-	 "./sysctl hw.snd.vpc_0db=5\n"},
+	 "tolvaren_backend: Execution of shell failed\n", "./sysctl hw.snd.vpc_0db=5\n",
+	 platform_words::shell, {"./varnokeltrin hw.snd.vpc_0db=5"}},
+	{"companion missing after a unit without digits", {"-u", "abc", "-p", "2"},
+	 {.companion_missing = true}, 1, "tolvaren_backend: Execution of shell failed\n",
+	 "./sysctl dev.pcm.0.play.vchans=2\n", platform_words::shell,
+	 {"./varnokeltrin dev.pcm.0.play.vchans=2"}},
 	{"SIGCHLD ignored by the caller", {"-l", "5"}, {.sigchld_ignored = true}, 0, "",
 	 wrote("hw.snd.latency=5")},
 	{"no process for the shell", {"-l", "5"}, {.system_fails = true}, 1,
@@ -218,9 +296,12 @@ class program : public testing::TestWithParam<run_case> {};
 TEST_P(program, runs_exactly_the_expected_commands)
 {
 	const run_case &c = GetParam();
+	if (c.how.system_fails && std::getenv("TOLVAREN_PROGRAM_STATIC"))
+		GTEST_SKIP() << "system() cannot be interposed on a statically linked program";
 	outcome o = run(c.args, c.how);
 	EXPECT_EQ(o.status, c.status);
-	EXPECT_EQ(o.err, c.err);
+	EXPECT_EQ(o.err,
+		  platform_says(c.words, c.words_for.empty() ? c.args : c.words_for) + c.err);
 	EXPECT_EQ(o.out, "");
 	EXPECT_EQ(o.calls, c.calls);
 }

@@ -1,11 +1,12 @@
-#!/usr/bin/env bash
+#!/bin/sh
 # End to end: the real program, with its fixed command paths, run by
-# sandbox/run on the simulated FreeBSD sound driver.
+# sandbox/run on the simulated FreeBSD sound driver, with the real companion
+# recording what the kernel accepted.
 #   sandbox_test.sh BUILD_DIR
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
-export TOLVAREN_BUILD=$1 TOLVAREN_SANDBOX_PREBUILT=1
-unset TOLVAREN_SANDBOX_STATE TOLVAREN_SANDBOX_UNITS
+export TOLVAREN_BUILD="$1" TOLVAREN_SANDBOX_PREBUILT=1
+unset TOLVAREN_SANDBOX_STATE TOLVAREN_SANDBOX_RELEASE TOLVAREN_SANDBOX_UNITS
 
 if ! unshare --mount true 2>/dev/null &&
 	! unshare --user --map-root-user --mount true 2>/dev/null; then
@@ -17,68 +18,160 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 host_sysctl=$(ls -l /sbin/sysctl 2>&1; cksum /sbin/sysctl 2>&1)
 . "$(dirname "$0")/expect.sh"
+nl='
+'
 
-# sandboxed [SANDBOX OPTION...] -- [PROGRAM OPTION...]: runs it on a fresh
-# state and keeps its status, output and files.
+# sandboxed [SANDBOX OPTION...] -- [PROGRAM OPTION...]: runs it on a new
+# state, seeded with the file $seed when that is set, and keeps its status,
+# output and files.
 sandboxed() {
 	rm -rf "$work/state"
-	mkdir "$work/state"
-	[ -z "${seed:-}" ] || printf '%s' "$seed" >"$work/state/sysctl.conf"
+	if [ -n "${seed:-}" ]; then
+		"$top/sandbox/run" --state "$work/state" "$@" >/dev/null 2>&1 </dev/null
+		printf '%s' "$seed" >"$work/state/sysctl.conf"
+	fi
+	again "$@"
+}
+# again [SANDBOX OPTION...]: runs it on the state as it is.
+again() {
 	"$top/sandbox/run" --state "$work/state" "$@" >"$work/out" 2>"$work/err"
 	status=$?
 }
-kernel() { sed -n "s/^$1=//p" "$work/state/kernel"; }
+kernel() { for name; do sed -n "s/^$name=//p" "$work/state/kernel"; done | tr '\n' ' '; }
 recorded() { cat "$work/state/sysctl.conf" 2>/dev/null; }
+err() { cat "$work/err"; }
 
-sandboxed -- -u 1 -p 4 -r 300 -a 60 -d
+sandboxed --release 14 -- -u 1 -p 4 -r 300 -a 60 -d
 expect "good run: status" 0 "$status"
-expect "good run: errors" "" "$(cat "$work/err")"
-expect "good run: kernel" "4 256 60 1 5" \
-	"$(echo $(kernel 'dev\.pcm\.1\.play\.vchans') $(kernel 'dev\.pcm\.1\.rec\.vchans') \
-		$(kernel 'hw\.snd\.vpc_0db') $(kernel 'hw\.snd\.default_unit') $(kernel 'hw\.snd\.latency'))"
-expect "good run: recorded" $'dev.pcm.1.play.vchans=4\ndev.pcm.1.rec.vchans=300\nhw.snd.vpc_0db=60\nhw.snd.default_unit=1' "$(recorded)"
+expect "good run: errors" "" "$(err)"
+expect "good run: kernel" "4 256 60 1 5 " \
+	"$(kernel 'dev\.pcm\.1\.play\.vchans' 'dev\.pcm\.1\.rec\.vchans' 'hw\.snd\.vpc_0db' \
+		'hw\.snd\.default_unit' 'hw\.snd\.latency')"
+expect "good run: recorded by the companion" \
+	"dev.pcm.1.play.vchans=4${nl}dev.pcm.1.rec.vchans=300${nl}hw.snd.vpc_0db=60${nl}hw.snd.default_unit=1" \
+	"$(recorded)"
 expect "good run: shows the change" "dev.pcm.1.rec.vchans: 1 -> 256" \
 	"$(sed -n '/^== changed/,/^==/p' "$work/out" | grep rec.vchans)"
+expect "good run: names the release" "== tolvaren_backend -u 1 -p 4 -r 300 -a 60 -d (simulated FreeBSD 14)" \
+	"$(head -n 1 "$work/out")"
 
 sandboxed -- -a 60 -l 99 -q 2
 expect "refused: status" 1 "$status"
-expect "refused: errors" $'sysctl: hw.snd.latency=99: Invalid argument\ntolvaren_backend: Command \'/sbin/sysctl hw.snd.latency=99\' exited with status 1' "$(cat "$work/err")"
-expect "refused: kernel" "60 5 1" "$(echo $(kernel 'hw\.snd\.vpc_0db') $(kernel 'hw\.snd\.latency') $(kernel 'hw\.snd\.feeder_rate_quality'))"
+expect "refused: errors" "sysctl: hw.snd.latency=99: Invalid argument${nl}tolvaren_backend: Command '/sbin/sysctl hw.snd.latency=99' exited with status 1" "$(err)"
+expect "refused: kernel" "60 5 1 " "$(kernel 'hw\.snd\.vpc_0db' 'hw\.snd\.latency' 'hw\.snd\.feeder_rate_quality')"
 expect "refused: recorded" "hw.snd.vpc_0db=60" "$(recorded)"
 
 sandboxed -- -u 2 -p 2
 expect "absent unit: status" 1 "$status"
-expect "absent unit: errors" $'sysctl: unknown oid \'dev.pcm.2.play.vchans\'\ntolvaren_backend: Command \'/sbin/sysctl dev.pcm.2.play.vchans=2\' exited with status 1' "$(cat "$work/err")"
+expect "absent unit: errors" "sysctl: unknown oid 'dev.pcm.2.play.vchans'${nl}tolvaren_backend: Command '/sbin/sysctl dev.pcm.2.play.vchans=2' exited with status 1" "$(err)"
 expect "absent unit: recorded" "" "$(recorded)"
 
-sandboxed --units 3 -- -u 2 -p 2 -d
+sandboxed --units 3 -- -u 2 -p 0 -d
 expect "third unit: status" 0 "$status"
-expect "third unit: kernel" "2 2" "$(echo $(kernel 'dev\.pcm\.2\.play\.vchans') $(kernel 'hw\.snd\.default_unit'))"
+expect "third unit: kernel" "0 2 " "$(kernel 'dev\.pcm\.2\.play\.vchans' 'hw\.snd\.default_unit')"
 
+# The releases differ where FreeBSD 15 reworked the virtual channels.
+for release in 14 15; do
+	sandboxed --release $release -- -v 4
+	printf '%s %s\n' "$status" "$(err)" >"$work/v$release"
+	sandboxed --release $release -- -u 0 -p 4
+	printf '%s %s\n' "$status" "$(kernel 'dev\.pcm\.0\.play\.vchans')" >"$work/p$release"
+done
+expect "14: -v accepted" "0 " "$(cat "$work/v14")"
+expect "15: -v refused" "1 sysctl: unknown oid 'hw.snd.maxautovchans'${nl}tolvaren_backend: Command '/sbin/sysctl hw.snd.maxautovchans=4' exited with status 1" "$(cat "$work/v15")"
+expect "14: vchans as given" "0 4 " "$(cat "$work/p14")"
+expect "15: vchans on or off" "0 1 " "$(cat "$work/p15")"
+sandboxed -- -l 3
+expect "15 is the default" "== tolvaren_backend -l 3 (simulated FreeBSD 15)" "$(head -n 1 "$work/out")"
+
+missing=$(sh -c '/usr/local/bin/varnokeltrin hw.snd.latency=3' 2>&1)
 sandboxed --no-companion -- -l 3 -q 2
 expect "no companion: status" 1 "$status"
-expect "no companion: errors" $'sh: 1: /usr/local/bin/varnokeltrin: not found\ntolvaren_backend: Execution of shell failed: Success' "$(cat "$work/err")"
-expect "no companion: kernel keeps the value" "3 1" "$(echo $(kernel 'hw\.snd\.latency') $(kernel 'hw\.snd\.feeder_rate_quality'))"
+expect "no companion: errors" "$missing${nl}tolvaren_backend: Execution of shell failed" "$(err)"
+expect "no companion: kernel keeps the value" "3 1 " "$(kernel 'hw\.snd\.latency' 'hw\.snd\.feeder_rate_quality')"
 expect "no companion: recorded" "" "$(recorded)"
 
-seed=$'# sound\nhw.snd.latency=2 # quiet\nkern.x=1\nhw.snd.latency=9\n' sandboxed -- -l 4 -v 8
-expect "existing file: recorded in place" $'# sound\nhw.snd.latency=4 # quiet\nkern.x=1\nhw.snd.maxautovchans=8' "$(recorded)"
-expect "existing file: no temporary left" "kernel sysctl.conf" "$(echo $(ls "$work/state"))"
+seed="# sound${nl}hw.snd.latency=2 # quiet${nl}kern.x=1${nl}hw.snd.latency=9${nl}" sandboxed -- -l 4 -a 8
+expect "existing file: edited in place" "# sound${nl}hw.snd.latency=2 # quiet${nl}kern.x=1${nl}hw.snd.latency=4${nl}hw.snd.vpc_0db=8" "$(recorded)"
+expect "existing file: nothing left behind" ".tolvaren-sandbox kernel sysctl.conf" "$(ls -A "$work/state" | tr '\n' ' ' | sed 's/ $//')"
 
-# The companion stand-in on its own, where it cannot record.
-companion() {
-	TOLVAREN_SANDBOX_STATE=$work/companion "$TOLVAREN_BUILD/sandbox/bin/varnokeltrin" "$@" 2>&1
-	echo "status $?"
-}
-expect "companion: no folder" \
-	"varnokeltrin: $work/companion/sysctl.conf: No such file or directory"$'\nstatus 1' \
-	"$(companion hw.snd.latency=1)"
-mkdir -p "$work/companion/sysctl.conf"
-expect "companion: unreadable file" \
-	"varnokeltrin: $work/companion/sysctl.conf: Is a directory"$'\nstatus 1' \
-	"$(companion hw.snd.latency=1)"
-expect "companion: not an assignment" "varnokeltrin: 'hw.snd latency=1' is not name=value"$'\nstatus 2' \
-	"$(companion 'hw.snd latency=1')"
+# Settings written by eight runs at once all reach the kernel and the file.
+sandboxed --release 14
+for options in "-a 50" "-b 0" "-l 2" "-q 3" "-v 8" "-u 0 -p 3" "-u 1 -r 3" "-u 1 -d"; do
+	# shellcheck disable=SC2086
+	"$top/sandbox/run" --state "$work/state" $options >/dev/null 2>&1 &
+done
+wait
+expect "parallel: kernel" "50 0 2 3 8 3 3 1 " \
+	"$(kernel 'hw\.snd\.vpc_0db' 'hw\.snd\.vpc_mixer_bypass' 'hw\.snd\.latency' \
+		'hw\.snd\.feeder_rate_quality' 'hw\.snd\.maxautovchans' 'dev\.pcm\.0\.play\.vchans' \
+		'dev\.pcm\.1\.rec\.vchans' 'hw\.snd\.default_unit')"
+expect "parallel: recorded" "dev.pcm.0.play.vchans=3 dev.pcm.1.rec.vchans=3 hw.snd.default_unit=1 hw.snd.feeder_rate_quality=3 hw.snd.latency=2 hw.snd.maxautovchans=8 hw.snd.vpc_0db=50 hw.snd.vpc_mixer_bypass=0" \
+	"$(sort "$work/state/sysctl.conf" | tr '\n' ' ' | sed 's/ $//')"
+
+# Corrupt state is reported, not shown.
+sandboxed -- -l 3
+printf 'hw.snd.latency=abc\n' >>"$work/state/kernel"
+again -l 4
+expect "corrupt value: status" 2 "$status"
+expect "corrupt value: says so" "sandbox: corrupt state in $work/state/kernel: line 11 is 'hw.snd.latency=abc'" "$(err)"
+sandboxed -- -l 3
+printf '=1\n' >>"$work/state/kernel"
+again -l 4
+expect "empty name: says so" "2 sandbox: corrupt state in $work/state/kernel: line 11 is '=1'" "$status $(err)"
+sandboxed -- -l 3
+echo garbage >"$work/state/.tolvaren-sandbox"
+again -l 4
+expect "corrupt marker: says so" "2 sandbox: corrupt state: $work/state/.tolvaren-sandbox is not a sandbox marker" "$status $(err)"
+
+# A folder that the sandbox did not make is never touched.
+mkdir -p "$work/foreign/sub"
+printf 'precious\n' >"$work/foreign/sysctl.conf"
+printf 'hw.snd.latency=1\n' >"$work/foreign/kernel"
+snapshot() { (cd "$work/foreign" && ls -lAR --time-style=full-iso . && cat sysctl.conf kernel); }
+before=$(snapshot)
+"$top/sandbox/run" --state "$work/foreign" --reset -l 3 >"$work/out" 2>"$work/err"
+expect "foreign folder: refused" "2 sandbox: $work/foreign is not a sandbox state folder and is not empty; nothing was touched" "$? $(err)"
+expect "foreign folder: unchanged" "$before" "$(snapshot)"
+expect "foreign folder: nothing run" "" "$(cat "$work/out")"
+
+# The sandbox's own failures: one line, status 2.
+printf 'x' >"$work/file"
+mkdir "$work/conf-folder" "$work/conf-folder/sysctl.conf"
+printf 'tolvaren_backend sandbox state: FreeBSD 15, 2 units\n' >"$work/conf-folder/.tolvaren-sandbox"
+mkdir_says=$(mkdir -p "$work/file/sub" 2>&1)
+sandboxed -- -l 1
+while IFS='|' read -r what message args; do
+	# shellcheck disable=SC2086
+	eval "set -- $args"
+	"$top/sandbox/run" "$@" >"$work/out" 2>"$work/err"
+	expect "$what" "2 sandbox: $message" "$? $(err)"
+done <<EOF
+unknown option|unknown option '--colour' (see sandbox/run --help)|--colour -l 3
+state without folder|--state needs an argument (see sandbox/run --help)|--state
+forgotten state folder|--state needs a folder, not '-l' (see sandbox/run --help)|--state -l 4
+empty state folder|the state folder must be named (--state '' names none)|--state ''
+state is a file|$work/file is not a folder|--state "$work/file"
+state under a file|cannot make the state folder ($mkdir_says)|--state "$work/file/sub"
+sysctl.conf is a folder|$work/conf-folder/sysctl.conf is not a plain file|--state "$work/conf-folder" -l 1
+release missing|--release needs an argument (see sandbox/run --help)|--release
+release 12|--release takes 13, 14 or 15, not '12'|--release 12
+units 65|--units takes a number from 0 to 64, not '65'|--units 65
+units negative|--units takes a number from 0 to 64, not '-1'|--units -1
+units huge|--units takes a number from 0 to 64, not '99999999999'|--units 99999999999
+units not a number|--units takes a number from 0 to 64, not '2x'|--units 2x
+units of an existing state|this state has 2 units; --units applies only to a new state (add --reset)|--state "$work/state" --units 3
+release of an existing state|this state simulates FreeBSD 15; --release applies only to a new state (add --reset)|--state "$work/state" --release 13
+EOF
+for units in 0 64; do
+	sandboxed --units $units -- -l 1
+	expect "units $units: accepted" "0 $(($units * 2 + 6))" "$status $(wc -l <"$work/state/kernel" | tr -d ' ')"
+done
+
+"$top/sandbox/run" --help >"$work/out" 2>"$work/err"
+expect "help: status and stream" "0 " "$? $(err)"
+expect "help: on standard output" "usage: sandbox/run [--state DIR] [--release 13|14|15] [--units N] [--reset]" \
+	"$(head -n 1 "$work/out")"
 
 mkdir "$work/no-namespace"
 printf '#!/bin/sh\necho "unshare: unshare failed: Operation not permitted" >&2\nexit 1\n' \
@@ -86,7 +179,7 @@ printf '#!/bin/sh\necho "unshare: unshare failed: Operation not permitted" >&2\n
 chmod +x "$work/no-namespace/unshare"
 PATH=$work/no-namespace:$PATH sandboxed -- -l 3
 expect "no namespace: status" 2 "$status"
-expect "no namespace: says so" "sandbox: cannot make a private mount namespace here (unshare: unshare failed: Operation not permitted); nothing was run" "$(cat "$work/err")"
+expect "no namespace: says so" "sandbox: cannot make a private mount namespace here (unshare: unshare failed: Operation not permitted); nothing was run" "$(err)"
 expect "no namespace: nothing ran" "" "$(cat "$work/out")"
 
 expect "host /sbin/sysctl untouched" "$host_sysctl" "$(ls -l /sbin/sysctl 2>&1; cksum /sbin/sysctl 2>&1)"

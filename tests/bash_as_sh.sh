@@ -1,0 +1,22 @@
+#!/bin/sh
+# Runs the program's whole case table with bash as /bin/sh, in a private
+# mount namespace so that the host keeps its own shell.  bash, like
+# FreeBSD's sh, runs a lone command in place of itself instead of in a
+# child, so a command ended by a signal reaches the program as a shell
+# ended by that signal.
+#   bash_as_sh.sh PROGRAM_TEST
+set -u
+program_test=$1
+bash=$(command -v bash) || { echo "skipped: bash is not installed"; exit 77; }
+if ! unshare --mount --propagation private true 2>/dev/null; then
+	echo "skipped: no private mount namespace can be made here"
+	exit 77
+fi
+export TOLVAREN_FUZZ_RUNS=${TOLVAREN_FUZZ_RUNS:-100}
+exec unshare --mount --propagation private sh -c '
+	mount --bind "$1" /bin/sh || exit 1
+	case $(/bin/sh -c "echo \$BASH_VERSION") in
+	"") echo "/bin/sh is not bash in the namespace" >&2; exit 1 ;;
+	esac
+	exec "$2"
+' bash_as_sh "$bash" "$program_test"

@@ -1,0 +1,515 @@
+// Runs the companion program as tolvaren_backend and the sandbox do, each
+// case in a fresh folder, and checks its exit status, its standard error
+// and the edited file byte for byte.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct outcome {
+	int status = -1; // exit status, or -1 when it did not exit
+	std::string err;
+};
+
+std::string slurp(const fs::path &p)
+{
+	std::ifstream in(p, std::ios::binary);
+	std::ostringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+void spill(const fs::path &p, const std::string &text)
+{
+	std::ofstream(p, std::ios::binary) << text;
+}
+
+// A fresh folder, removed with everything in it at the end of the test.
+struct folder {
+	fs::path path;
+	folder()
+	{
+		char tmpl[] = "/tmp/varnokeltrin_test.XXXXXX";
+		path = mkdtemp(tmpl);
+	}
+	~folder() { fs::remove_all(path); }
+	folder(const folder &) = delete;
+	folder &operator=(const folder &) = delete;
+	[[nodiscard]] fs::path conf() const { return path / "sysctl.conf"; }
+	// The names in the folder, to find temporary files left behind.
+	[[nodiscard]] std::set<std::string> names() const
+	{
+		std::set<std::string> found;
+		for (const auto &entry : fs::directory_iterator(path))
+			found.insert(entry.path().filename());
+		return found;
+	}
+};
+
+// Starts the companion with the arguments; standard error goes to err.
+pid_t start(const std::vector<std::string> &args, const fs::path &err)
+{
+	std::vector<char *> argv{const_cast<char *>("varnokeltrin")};
+	for (const std::string &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int file = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		dup2(file, STDERR_FILENO);
+		alarm(20); // a run that waits for ever fails instead of hanging
+		execv(COMPANION, argv.data());
+		_exit(126);
+	}
+	return pid;
+}
+
+outcome finish(pid_t pid, const fs::path &err)
+{
+	int status = 0;
+	waitpid(pid, &status, 0);
+	outcome o{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(err)};
+	fs::remove(err);
+	return o;
+}
+
+outcome run(const std::vector<std::string> &args)
+{
+	const fs::path err =
+		fs::temp_directory_path() / ("varnokeltrin_err." + std::to_string(getpid()));
+	return finish(start(args, err), err);
+}
+
+outcome record(const folder &f, const std::string &assignment)
+{
+	return run({"-f", f.conf(), assignment});
+}
+
+const std::string usage = "usage: varnokeltrin [-f file] name=value\n";
+
+// A file with everything that a hand-kept sysctl.conf may hold, and no
+// final newline.
+const std::string kept_by_hand = "# Sound settings\n"
+				 "\n"
+				 "\thw.snd.latency=2\t# quiet\n"
+				 "hw.snd.latency_x=1\n"
+				 "#hw.snd.latency=7\n"
+				 "kern.maxfiles=1000   # not ours\n"
+				 "  hw.snd.latency=9 # the last one wins at boot\n"
+				 "\xff\xfe not UTF-8\r\n"
+				 "hw.snd.vpc_0db=50";
+
+struct edit_case {
+	const char *what;
+	std::optional<std::string> before; // no file at all when empty
+	std::string assignment;
+	std::string after;
+};
+
+// clang-format off
+const edit_case edits[] = {
+	{"last line for the name, comment kept", kept_by_hand, "hw.snd.latency=4",
+	 "# Sound settings\n\n\thw.snd.latency=2\t# quiet\nhw.snd.latency_x=1\n#hw.snd.latency=7\n"
+	 "kern.maxfiles=1000   # not ours\n  hw.snd.latency=4 # the last one wins at boot\n"
+	 "\xff\xfe not UTF-8\r\nhw.snd.vpc_0db=50"},
+	{"line without final newline", kept_by_hand, "hw.snd.vpc_0db=100",
+	 kept_by_hand.substr(0, kept_by_hand.size() - 2) + "100"},
+	{"appended after a last line without newline", kept_by_hand, "hw.snd.maxautovchans=8",
+	 kept_by_hand + "\nhw.snd.maxautovchans=8\n"},
+	{"similar name is another", std::string("hw.snd.latency_x=1\n"), "hw.snd.latency=3",
+	 "hw.snd.latency_x=1\nhw.snd.latency=3\n"},
+	{"commented out is not set", std::string("# hw.snd.latency=1\n#hw.snd.latency=2\n"),
+	 "hw.snd.latency=3", "# hw.snd.latency=1\n#hw.snd.latency=2\nhw.snd.latency=3\n"},
+	{"not the first word", std::string("kern.x=1 hw.snd.latency=1\n"), "hw.snd.latency=3",
+	 "kern.x=1 hw.snd.latency=1\nhw.snd.latency=3\n"},
+	{"empty value and a word glued on", std::string("hw.snd.latency=\nhw.snd.default_unit=1#x y\n"),
+	 "hw.snd.default_unit=0", "hw.snd.latency=\nhw.snd.default_unit=0 y\n"},
+	{"missing file", std::nullopt, "dev.pcm.0.play.vchans=4", "dev.pcm.0.play.vchans=4\n"},
+	{"empty file", std::string(), "dev.pcm.12.rec.vchans=-1", "dev.pcm.12.rec.vchans=-1\n"},
+	{"32-bit limits", std::string("\n"), "dev.pcm.-2147483648.play.vchans=2147483647",
+	 "\ndev.pcm.-2147483648.play.vchans=2147483647\n"},
+	{"each of the six", std::string(), "hw.snd.vpc_mixer_bypass=0", "hw.snd.vpc_mixer_bypass=0\n"},
+	{"quality", std::string(), "hw.snd.feeder_rate_quality=-2147483648",
+	 "hw.snd.feeder_rate_quality=-2147483648\n"},
+};
+// clang-format on
+
+class edit : public testing::TestWithParam<edit_case> {};
+
+TEST_P(edit, changes_only_the_value)
+{
+	const edit_case &c = GetParam();
+	folder f;
+	if (c.before)
+		spill(f.conf(), *c.before);
+	outcome o = record(f, c.assignment);
+	EXPECT_EQ(o.status, 0);
+	EXPECT_EQ(o.err, "");
+	EXPECT_EQ(slurp(f.conf()), c.after);
+	EXPECT_EQ(f.names(), std::set<std::string>{"sysctl.conf"});
+	struct stat st {};
+	ASSERT_EQ(stat(f.conf().c_str(), &st), 0);
+	if (!c.before) {
+		EXPECT_EQ(st.st_mode & 07777, 0644U);
+	}
+}
+
+std::string case_name(const char *what)
+{
+	std::string name;
+	for (const char *p = what; *p; ++p)
+		name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+	return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(golden, edit, testing::ValuesIn(edits),
+			 [](const auto &info) { return case_name(info.param.what); });
+
+struct refusal_case {
+	const char *what;
+	std::vector<std::string> args; // "FILE" stands for the file's path
+	std::string err;               // "FILE" stands for the file's path
+};
+
+std::string not_ours(const std::string &arg)
+{
+	return "varnokeltrin: " + arg + ": not a sound setting that it records\n";
+}
+
+std::string bad_value(const std::string &arg)
+{
+	return "varnokeltrin: " + arg + ": the value is not a decimal 32-bit integer\n";
+}
+
+// clang-format off
+const refusal_case refusals[] = {
+	{"no operand", {"-f", "FILE"}, usage},
+	{"two operands", {"-f", "FILE", "hw.snd.latency=1", "hw.snd.latency=2"}, usage},
+	{"unknown option", {"-x", "-f", "FILE", "hw.snd.latency=1"}, ""},
+	{"option after the operand", {"hw.snd.latency=1", "-f", "FILE"}, usage},
+	{"not an assignment", {"-f", "FILE", "hw.snd.latency"},
+	 "varnokeltrin: hw.snd.latency: not name=value\n"},
+	{"another subsystem", {"-f", "FILE", "kern.securelevel=-1"}, not_ours("kern.securelevel=-1")},
+	{"unknown sound name", {"-f", "FILE", "hw.snd.verbose=4"}, not_ours("hw.snd.verbose=4")},
+	{"empty name", {"-f", "FILE", "=4"}, not_ours("=4")},
+	{"unit with a leading zero", {"-f", "FILE", "dev.pcm.01.play.vchans=1"},
+	 not_ours("dev.pcm.01.play.vchans=1")},
+	{"unit minus zero", {"-f", "FILE", "dev.pcm.-0.rec.vchans=1"}, not_ours("dev.pcm.-0.rec.vchans=1")},
+	{"unit beyond 32 bits", {"-f", "FILE", "dev.pcm.2147483648.play.vchans=1"},
+	 not_ours("dev.pcm.2147483648.play.vchans=1")},
+	{"unit missing", {"-f", "FILE", "dev.pcm..play.vchans=1"}, not_ours("dev.pcm..play.vchans=1")},
+	{"other per-unit name", {"-f", "FILE", "dev.pcm.0.bitperfect=1"}, not_ours("dev.pcm.0.bitperfect=1")},
+	{"empty value", {"-f", "FILE", "hw.snd.latency="}, bad_value("hw.snd.latency=")},
+	{"plus sign", {"-f", "FILE", "hw.snd.latency=+1"}, bad_value("hw.snd.latency=+1")},
+	{"leading zero", {"-f", "FILE", "hw.snd.latency=05"}, bad_value("hw.snd.latency=05")},
+	{"minus zero", {"-f", "FILE", "hw.snd.latency=-0"}, bad_value("hw.snd.latency=-0")},
+	{"beyond 32 bits", {"-f", "FILE", "hw.snd.latency=2147483648"}, bad_value("hw.snd.latency=2147483648")},
+	{"below 32 bits", {"-f", "FILE", "hw.snd.latency=-2147483649"}, bad_value("hw.snd.latency=-2147483649")},
+	{"hex", {"-f", "FILE", "hw.snd.latency=0x10"}, bad_value("hw.snd.latency=0x10")},
+	{"a comment smuggled in", {"-f", "FILE", "hw.snd.latency=1 # x"}, bad_value("hw.snd.latency=1 # x")},
+	{"a second line smuggled in", {"-f", "FILE", "hw.snd.latency=1\nkern.securelevel=-1"},
+	 bad_value("hw.snd.latency=1\\012kern.securelevel=-1")},
+	{"escape sequences shown", {"-f", "FILE", "\033[2J=1\\"}, not_ours("\\033[2J=1\\134")},
+	{"folder instead of a file", {"-f", "FILE/", "hw.snd.latency=1"},
+	 "varnokeltrin: FILE/: names a folder, not a file\n"},
+};
+// clang-format on
+
+std::string with_path(std::string text, const std::string &path)
+{
+	for (std::size_t at; (at = text.find("FILE")) != std::string::npos;)
+		text.replace(at, 4, path);
+	return text;
+}
+
+class refusal : public testing::TestWithParam<refusal_case> {};
+
+TEST_P(refusal, leaves_the_file_as_it_was)
+{
+	const refusal_case &c = GetParam();
+	folder f;
+	spill(f.conf(), kept_by_hand);
+	std::vector<std::string> args;
+	for (const std::string &a : c.args)
+		args.push_back(with_path(a, f.conf()));
+	outcome o = run(args);
+	EXPECT_EQ(o.status, 1);
+	if (!c.err.empty()) {
+		EXPECT_EQ(o.err, with_path(c.err, f.conf()));
+	} else {
+		// getopt's diagnostic, in this C library's words, then the usage.
+		EXPECT_TRUE(o.err.ends_with("\n" + usage)) << o.err;
+	}
+	EXPECT_EQ(slurp(f.conf()), kept_by_hand);
+	EXPECT_EQ(f.names(), std::set<std::string>{"sysctl.conf"});
+}
+
+INSTANTIATE_TEST_SUITE_P(refused, refusal, testing::ValuesIn(refusals),
+			 [](const auto &info) { return case_name(info.param.what); });
+
+// What stands at the file's path instead of a regular file.
+TEST(file_type, anything_but_a_regular_file_is_refused_untouched)
+{
+	struct kind {
+		const char *what;
+		void (*make)(const fs::path &conf, const fs::path &folder);
+		const char *message;
+	};
+	const kind kinds[] = {
+		{"symbolic link",
+		 [](const fs::path &conf, const fs::path &dir) {
+			 spill(dir / "target", kept_by_hand);
+			 fs::create_symlink(dir / "target", conf);
+		 },
+		 ": is a symbolic link; not followed\n"},
+		{"dangling symbolic link",
+		 [](const fs::path &conf, const fs::path &dir) {
+			 fs::create_symlink(dir / "nowhere", conf);
+		 },
+		 ": is a symbolic link; not followed\n"},
+		{"folder",
+		 [](const fs::path &conf, const fs::path &) { fs::create_directory(conf); },
+		 ": not a regular file\n"},
+		{"FIFO with no writer",
+		 [](const fs::path &conf, const fs::path &) { mkfifo(conf.c_str(), 0644); },
+		 ": not a regular file\n"},
+	};
+	for (const kind &k : kinds) {
+		SCOPED_TRACE(k.what);
+		folder f;
+		k.make(f.conf(), f.path);
+		const auto before = f.names();
+		outcome o = record(f, "hw.snd.latency=1");
+		EXPECT_EQ(o.status, 1);
+		EXPECT_EQ(o.err, "varnokeltrin: " + f.conf().string() + k.message);
+		EXPECT_EQ(f.names(), before);
+		if (fs::exists(f.path / "target")) {
+			EXPECT_EQ(slurp(f.path / "target"), kept_by_hand);
+			EXPECT_TRUE(fs::is_symlink(f.conf()));
+		}
+	}
+	// A device reached directly, as /dev/null itself.
+	outcome o = run({"-f", "/dev/null", "hw.snd.latency=1"});
+	EXPECT_EQ(o.status, 1);
+	EXPECT_EQ(o.err, "varnokeltrin: /dev/null: not a regular file\n");
+}
+
+TEST(file_type, missing_folder_is_named)
+{
+	folder f;
+	const std::string conf = (f.path / "none" / "sysctl.conf").string();
+	outcome o = run({"-f", conf, "hw.snd.latency=1"});
+	EXPECT_EQ(o.status, 1);
+	EXPECT_EQ(o.err, "varnokeltrin: " + (f.path / "none").string() + ": " +
+				 std::strerror(ENOENT) + "\n");
+}
+
+TEST(replacement, keeps_mode_owner_and_group)
+{
+	folder f;
+	spill(f.conf(), "hw.snd.latency=1\n");
+	ASSERT_EQ(chmod(f.conf().c_str(), 0640), 0);
+	const bool root = geteuid() == 0;
+	if (root) {
+		ASSERT_EQ(chown(f.conf().c_str(), 1234, 5678), 0);
+	}
+	struct stat before {};
+	ASSERT_EQ(stat(f.conf().c_str(), &before), 0);
+	outcome o = record(f, "hw.snd.latency=2");
+	EXPECT_EQ(o.status, 0) << o.err;
+	struct stat after {};
+	ASSERT_EQ(stat(f.conf().c_str(), &after), 0);
+	EXPECT_EQ(slurp(f.conf()), "hw.snd.latency=2\n");
+	EXPECT_NE(after.st_ino, before.st_ino) << "the file was written in place";
+	EXPECT_EQ(after.st_mode, before.st_mode);
+	EXPECT_EQ(after.st_uid, before.st_uid);
+	EXPECT_EQ(after.st_gid, before.st_gid);
+	if (!root)
+		GTEST_SKIP() << "the owner could only be checked as root";
+}
+
+TEST(replacement, unchanged_value_is_not_rewritten)
+{
+	folder f;
+	spill(f.conf(), "hw.snd.latency=3 # kept\nhw.snd.latency=2\n");
+	const struct timeval long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+	ASSERT_EQ(utimes(f.conf().c_str(), long_ago), 0);
+	struct stat before {};
+	ASSERT_EQ(stat(f.conf().c_str(), &before), 0);
+	outcome o = record(f, "hw.snd.latency=2");
+	EXPECT_EQ(o.status, 0);
+	struct stat after {};
+	ASSERT_EQ(stat(f.conf().c_str(), &after), 0);
+	EXPECT_EQ(after.st_ino, before.st_ino);
+	EXPECT_EQ(after.st_mtime, before.st_mtime);
+	EXPECT_EQ(slurp(f.conf()), "hw.snd.latency=3 # kept\nhw.snd.latency=2\n");
+}
+
+// A file of the size of a busy sysctl.conf and more.
+std::string large_file(int lines)
+{
+	std::string text;
+	for (int i = 0; i < lines; ++i)
+		text += "kern.example" + std::to_string(i) + "=" + std::to_string(i) +
+			" # filler\n";
+	return text + "hw.snd.latency=1\n";
+}
+
+TEST(replacement, large_file_takes_linear_time)
+{
+	folder f;
+	const std::string text = large_file(100000);
+	spill(f.conf(), text);
+	const auto began = std::chrono::steady_clock::now();
+	outcome o = record(f, "hw.snd.latency=2");
+	const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+	EXPECT_EQ(o.status, 0);
+	EXPECT_EQ(slurp(f.conf()), text.substr(0, text.size() - 2) + "2\n");
+	std::cout << "100,000 lines (" << text.size() << " bytes) in " << took.count() << " s\n";
+	EXPECT_LT(took.count(), 5.0);
+}
+
+// Killed at random moments, a run leaves the file wholly old or wholly new,
+// and what a killed run left behind does not trouble the next one.
+TEST(replacement, sigkill_leaves_old_or_new)
+{
+	folder f;
+	const std::string old_text = large_file(50000);
+	spill(f.conf(), old_text);
+	const fs::path err = f.path.parent_path() / (f.path.filename().string() + ".err");
+	// How long an undisturbed run takes, to kill within that span.
+	const auto began = std::chrono::steady_clock::now();
+	ASSERT_EQ(record(f, "hw.snd.latency=1").status, 0);
+	const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
+		std::chrono::steady_clock::now() - began);
+	std::mt19937 random(std::random_device{}());
+	int saw_old = 0, saw_new = 0;
+	std::string current = old_text;
+	for (int round = 0; round < 60; ++round) {
+		const std::string value = std::to_string(round + 2);
+		const std::string next = current.substr(0, current.rfind('=') + 1) + value + "\n";
+		pid_t pid = start({"-f", f.conf(), "hw.snd.latency=" + value}, err);
+		usleep(std::uniform_int_distribution<unsigned>(
+			0, static_cast<unsigned>(span.count() * 6 / 5))(random));
+		kill(pid, SIGKILL);
+		finish(pid, err);
+		const std::string now = slurp(f.conf());
+		ASSERT_TRUE(now == current || now == next)
+			<< "round " << round << ": a mix or a loss";
+		(now == current ? saw_old : saw_new)++;
+		current = now;
+	}
+	std::cout << "killed 60 runs within " << span.count() << " us: " << saw_old
+		  << " left the old file, " << saw_new << " the new one\n";
+	outcome o = record(f, "hw.snd.latency=99");
+	EXPECT_EQ(o.status, 0) << o.err;
+	EXPECT_EQ(slurp(f.conf()), old_text.substr(0, old_text.size() - 2) + "99\n");
+}
+
+TEST(concurrency, fifty_parallel_runs_all_recorded)
+{
+	folder f;
+	const std::string seed = "# kept\nkern.x=1\n";
+	spill(f.conf(), seed);
+	std::vector<std::pair<pid_t, fs::path>> runs;
+	for (int unit = 0; unit < 50; ++unit) {
+		fs::path err = f.path.parent_path() /
+			       (f.path.filename().string() + ".err" + std::to_string(unit));
+		runs.emplace_back(start({"-f", f.conf(),
+					 "dev.pcm." + std::to_string(unit) +
+						 ".play.vchans=" + std::to_string(unit)},
+					err),
+				  err);
+	}
+	for (auto &[pid, err] : runs)
+		EXPECT_EQ(finish(pid, err).status, 0);
+	const std::string text = slurp(f.conf());
+	ASSERT_TRUE(text.starts_with(seed));
+	std::set<std::string> lines;
+	std::istringstream rest(text.substr(seed.size()));
+	for (std::string line; std::getline(rest, line);)
+		lines.insert(line);
+	std::set<std::string> expected;
+	for (int unit = 0; unit < 50; ++unit)
+		expected.insert("dev.pcm." + std::to_string(unit) +
+				".play.vchans=" + std::to_string(unit));
+	EXPECT_EQ(lines, expected);
+	EXPECT_EQ(f.names(), std::set<std::string>{"sysctl.conf"});
+}
+
+// On a full file system the file stays as it was and no temporary file is
+// left.  A small tmpfs in a private mount namespace is the full disk.
+TEST(failure, full_disk_leaves_the_file_intact)
+{
+	if (system("unshare --mount --propagation private true 2>/dev/null") != 0)
+		GTEST_SKIP() << "no private mount namespace can be made here";
+	folder f;
+	spill(f.path / "full.sh", "set -e\n"
+				  "mkdir disk\n"
+				  "mount -t tmpfs -o size=256k tmpfs disk\n"
+				  "awk 'BEGIN { for (i = 0; i < 3000; i++) print \"kern.x\" i "
+				  "\"=\" i }' >disk/sysctl.conf\n"
+				  "cp disk/sysctl.conf before\n"
+				  "dd if=/dev/zero of=disk/filler bs=4k 2>/dev/null || true\n"
+				  "set +e\n"
+				  "'" COMPANION "' -f disk/sysctl.conf hw.snd.latency=3 2>err\n"
+				  "echo $? >status\n"
+				  "cmp -s before disk/sysctl.conf && echo intact >result\n"
+				  "ls -A disk >left\n");
+	const std::string command =
+		"cd '" + f.path.string() + "' && unshare --mount --propagation private sh full.sh";
+	ASSERT_EQ(system(command.c_str()), 0);
+	EXPECT_EQ(slurp(f.path / "status"), "1\n");
+	EXPECT_EQ(slurp(f.path / "err"),
+		  "varnokeltrin: disk/sysctl.conf: " + std::string(std::strerror(ENOSPC)) + "\n");
+	EXPECT_EQ(slurp(f.path / "result"), "intact\n");
+	EXPECT_EQ(slurp(f.path / "left"), "filler\nsysctl.conf\n");
+}
+
+// The backend and the companion together: the assignment that the backend
+// hands on is one that the companion records.
+TEST(together, backend_hands_on_what_the_companion_records)
+{
+	folder f;
+	std::ofstream(f.path / "sysctl") << "#!/bin/sh\nexit 0\n";
+	std::ofstream(f.path / "varnokeltrin")
+		<< "#!/bin/sh\nexec '" COMPANION "' -f ./sysctl.conf \"$@\"\n";
+	fs::permissions(f.path / "sysctl", fs::perms::owner_all);
+	fs::permissions(f.path / "varnokeltrin", fs::perms::owner_all);
+	const std::string command = "cd '" + f.path.string() +
+				    "' && '" PROGRAM
+				    "' -u -2147483648 -p -7 -r 2147483647 -a ' +5' -b 0 -d -l 3x"
+				    " -q -0 -v 9";
+	ASSERT_EQ(system(command.c_str()), 0);
+	EXPECT_EQ(slurp(f.conf()), "dev.pcm.-2147483648.play.vchans=-7\n"
+				   "dev.pcm.-2147483648.rec.vchans=2147483647\n"
+				   "hw.snd.vpc_0db=5\n"
+				   "hw.snd.vpc_mixer_bypass=0\n"
+				   "hw.snd.default_unit=-2147483648\n"
+				   "hw.snd.latency=3\n"
+				   "hw.snd.feeder_rate_quality=0\n"
+				   "hw.snd.maxautovchans=9\n");
+}
+
+} // namespace
