@@ -6,11 +6,11 @@
 # ended by that signal.
 #   bash_as_sh.sh PROGRAM_TEST
 set -u
+. "$(dirname "$0")/expect.sh"
 program_test=$1
-bash=$(command -v bash) || { echo "skipped: bash is not installed"; exit 77; }
+bash=$(command -v bash) || skip "bash is not installed"
 if ! unshare --mount --propagation private true 2>/dev/null; then
-	echo "skipped: no private mount namespace can be made here"
-	exit 77
+	skip "no private mount namespace can be made here"
 fi
 export TOLVAREN_FUZZ_RUNS=${TOLVAREN_FUZZ_RUNS:-100}
 exec unshare --mount --propagation private sh -c '

@@ -5,18 +5,19 @@
 # leading '+', so this runs the code that FreeBSD compiles.
 #   musl_suite.sh SOURCE_DIR BUILD_DIR PROGRAM_TEST
 set -u
+. "$(dirname "$0")/expect.sh"
 source=$1 out=$2 program_test=$3
 musl=/usr/lib/x86_64-linux-musl
-[ "$(uname -m)" = x86_64 ] || { echo "skipped: the musl build is set up for x86_64"; exit 77; }
+[ "$(uname -m)" = x86_64 ] || skip "the musl build is set up for x86_64"
 for need in clang++ "$musl/libc.a" /usr/include/x86_64-linux-musl/stdio.h /usr/include/c++/v1/array; do
 	case $need in
 	/*) [ -e "$need" ] ;;
 	*) command -v "$need" >/dev/null 2>&1 ;;
-	esac || { echo "skipped: $need is missing (Debian: clang musl-tools libc++-dev)"; exit 77; }
+	esac || skip "$need is missing (Debian: clang musl-tools libc++-14-dev)"
 done
 resource=$(clang++ -print-resource-dir)
 builtins=$(clang++ --rtlib=compiler-rt -print-libgcc-file-name)
-[ -f "$builtins" ] || { echo "skipped: $builtins is missing (Debian: libclang-rt-dev)"; exit 77; }
+[ -f "$builtins" ] || skip "$builtins is missing (Debian: libclang-rt-14-dev)"
 mkdir -p "$out/under_test"
 
 # build OUTPUT DEFINITION... SOURCE...: one static musl program.

@@ -4,20 +4,19 @@
 # recording what the kernel accepted.
 #   sandbox_test.sh BUILD_DIR
 set -u
+. "$(dirname "$0")/expect.sh"
 top=$(cd "$(dirname "$0")/.." && pwd)
 export TOLVAREN_BUILD="$1" TOLVAREN_SANDBOX_PREBUILT=1
 unset TOLVAREN_SANDBOX_STATE TOLVAREN_SANDBOX_RELEASE TOLVAREN_SANDBOX_UNITS
 
 if ! unshare --mount true 2>/dev/null &&
 	! unshare --user --map-root-user --mount true 2>/dev/null; then
-	echo "skipped: no private mount namespace can be made here"
-	exit 77
+	skip "no private mount namespace can be made here"
 fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 host_sysctl=$(ls -l /sbin/sysctl 2>&1; cksum /sbin/sysctl 2>&1)
-. "$(dirname "$0")/expect.sh"
 nl='
 '
 
