@@ -172,6 +172,20 @@ expect "help: status and stream" "0 " "$? $(err)"
 expect "help: on standard output" "usage: sandbox/run [--state DIR] [--release 13|14|15] [--units N] [--reset]" \
 	"$(head -n 1 "$work/out")"
 
+# A program ended by a signal: a build whose program kills itself after
+# one setting.
+fake=$work/fake-build
+mkdir -p "$fake/sandbox/bin"
+grep '^TOLVAREN_.*_PATH:' "$TOLVAREN_BUILD/CMakeCache.txt" >"$fake/CMakeCache.txt"
+ln -s "$TOLVAREN_BUILD/sandbox/bin/sysctl" "$fake/sandbox/bin/sysctl"
+ln -s "$TOLVAREN_BUILD/varnokeltrin" "$fake/varnokeltrin"
+printf '#!/bin/sh\n/sbin/sysctl hw.snd.latency=2 >/dev/null\nkill -s TERM $$\n' >"$fake/tolvaren_backend"
+chmod +x "$fake/tolvaren_backend"
+TOLVAREN_BUILD=$fake sandboxed
+expect "killed: status" 143 "$status"
+expect "killed: says so" "== killed by signal 15 (exit status 143)" "$(sed -n 2p "$work/out")"
+expect "killed: kernel kept what it did" "2 " "$(kernel 'hw\.snd\.latency')"
+
 mkdir "$work/no-namespace"
 printf '#!/bin/sh\necho "unshare: unshare failed: Operation not permitted" >&2\nexit 1\n' \
 	>"$work/no-namespace/unshare"
