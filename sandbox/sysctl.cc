@@ -89,8 +89,10 @@ const variable *variable_for(const sandbox &box, std::string_view name)
 		std::string_view pattern = v.name;
 		if (name == pattern)
 			return &v;
-		if (pattern[0] == '.' && name.starts_with("dev.pcm.") && name.ends_with(pattern) &&
-		    name.size() > pattern.size() + 8)
+		if (pattern[0] != '.' || !name.starts_with("dev.pcm.") || !name.ends_with(pattern))
+			continue;
+		std::string_view unit = name.substr(8, name.size() - 8 - pattern.size());
+		if (!unit.empty() && unit.find_first_not_of("0123456789") == std::string_view::npos)
 			return &v;
 	}
 	return nullptr;

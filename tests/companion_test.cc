@@ -154,6 +154,11 @@ const edit_case edits[] = {
 };
 // clang-format on
 
+void PrintTo(const edit_case &c, std::ostream *os)
+{
+	*os << c.what;
+}
+
 class edit : public testing::TestWithParam<edit_case> {};
 
 TEST_P(edit, changes_only_the_value)
@@ -240,6 +245,11 @@ std::string with_path(std::string text, const std::string &path)
 	for (std::size_t at; (at = text.find("FILE")) != std::string::npos;)
 		text.replace(at, 4, path);
 	return text;
+}
+
+void PrintTo(const refusal_case &c, std::ostream *os)
+{
+	*os << c.what;
 }
 
 class refusal : public testing::TestWithParam<refusal_case> {};

@@ -149,7 +149,7 @@ done <<EOF
 unknown option|unknown option '--colour' (see sandbox/run --help)|--colour -l 3
 state without folder|--state needs an argument (see sandbox/run --help)|--state
 forgotten state folder|--state needs a folder, not '-l' (see sandbox/run --help)|--state -l 4
-empty state folder|the state folder must be named (--state '' names none)|--state ''
+empty state folder|the state folder must be named (an empty --state or TOLVAREN_SANDBOX_STATE names none)|--state ''
 state is a file|$work/file is not a folder|--state "$work/file"
 state under a file|cannot make the state folder ($mkdir_says)|--state "$work/file/sub"
 sysctl.conf is a folder|$work/conf-folder/sysctl.conf is not a plain file|--state "$work/conf-folder" -l 1
