@@ -107,12 +107,12 @@ void replace_conf_file(const conf_file &file, std::string_view text)
 		    file.folder.c_str());
 	const mode_t mode = file.exists ? file.status.st_mode & 07777 : 0644;
 	errno = 0;
-	bool ok = fchmod(fd, mode) == 0 &&
-		  (!file.exists || fchown(fd, file.status.st_uid, file.status.st_gid) == 0) &&
-		  write_all(fd, text) && fsync(fd) == 0;
-	int saved = errno != 0 ? errno : EIO;
-	ok = close(fd) == 0 && ok;
-	if (ok && rename(temporary.c_str(), file.path.c_str()) == 0) {
+	bool written = fchmod(fd, mode) == 0 &&
+		       (!file.exists || fchown(fd, file.status.st_uid, file.status.st_gid) == 0) &&
+		       write_all(fd, text) && fsync(fd) == 0;
+	if (close(fd) != 0)
+		written = false;
+	if (written && rename(temporary.c_str(), file.path.c_str()) == 0) {
 		// The new file is in place; the folder's own flush makes the
 		// rename survive a crash.
 		if (fsync(file.folder_fd) != 0)
@@ -120,8 +120,7 @@ void replace_conf_file(const conf_file &file, std::string_view text)
 			    file.path.c_str());
 		return;
 	}
-	if (ok)
-		saved = errno;
+	const int saved = errno != 0 ? errno : EIO; // a write that wrote nothing
 	unlink(temporary.c_str());
 	errno = saved;
 	err(1, "%s", file.path.c_str());
