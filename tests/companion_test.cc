@@ -470,9 +470,10 @@ TEST(concurrency, fifty_parallel_runs_all_recorded)
 	EXPECT_EQ(f.names(), std::set<std::string>{"sysctl.conf"});
 }
 
-// On a full file system the file stays as it was and no temporary file is
-// left.  A small tmpfs in a private mount namespace is the full disk.
-TEST(failure, full_disk_leaves_the_file_intact)
+// On a full or read-only file system the file stays as it was and no
+// temporary file is left.  A small tmpfs in a private mount namespace is
+// the disk.
+TEST(failure, full_or_read_only_disk_leaves_the_file_intact)
 {
 	if (system("unshare --mount --propagation private true 2>/dev/null") != 0) {
 		const char *no_skip = std::getenv("TOLVAREN_NO_SKIP");
@@ -480,27 +481,46 @@ TEST(failure, full_disk_leaves_the_file_intact)
 			<< "no private mount namespace, and TOLVAREN_NO_SKIP=1";
 		GTEST_SKIP() << "no private mount namespace can be made here";
 	}
-	folder f;
-	spill(f.path / "full.sh", "set -e\n"
+	struct disk_case {
+		const char *what;
+		const char *make_it_fail; // shell commands run on the prepared disk
+		std::string err;
+		const char *left; // the names on the disk afterwards
+	};
+	const disk_case cases[] = {
+		{"full", "dd if=/dev/zero of=disk/filler bs=4k 2>/dev/null || true",
+		 std::string("varnokeltrin: disk/sysctl.conf: ") + std::strerror(ENOSPC) + "\n",
+		 "filler\nsysctl.conf\n"},
+		{"read-only", "mount -o remount,ro disk",
+		 std::string(
+			 "varnokeltrin: disk/sysctl.conf: cannot make a temporary file in disk: ") +
+			 std::strerror(EROFS) + "\n",
+		 "sysctl.conf\n"},
+	};
+	for (const disk_case &c : cases) {
+		SCOPED_TRACE(c.what);
+		folder f;
+		spill(f.path / "disk.sh",
+		      std::string("set -e\n"
 				  "mkdir disk\n"
 				  "mount -t tmpfs -o size=256k tmpfs disk\n"
 				  "awk 'BEGIN { for (i = 0; i < 3000; i++) print \"kern.x\" i "
 				  "\"=\" i }' >disk/sysctl.conf\n"
-				  "cp disk/sysctl.conf before\n"
-				  "dd if=/dev/zero of=disk/filler bs=4k 2>/dev/null || true\n"
-				  "set +e\n"
-				  "'" COMPANION "' -f disk/sysctl.conf hw.snd.latency=3 2>err\n"
-				  "echo $? >status\n"
-				  "cmp -s before disk/sysctl.conf && echo intact >result\n"
-				  "ls -A disk >left\n");
-	const std::string command =
-		"cd '" + f.path.string() + "' && unshare --mount --propagation private sh full.sh";
-	ASSERT_EQ(system(command.c_str()), 0);
-	EXPECT_EQ(slurp(f.path / "status"), "1\n");
-	EXPECT_EQ(slurp(f.path / "err"),
-		  "varnokeltrin: disk/sysctl.conf: " + std::string(std::strerror(ENOSPC)) + "\n");
-	EXPECT_EQ(slurp(f.path / "result"), "intact\n");
-	EXPECT_EQ(slurp(f.path / "left"), "filler\nsysctl.conf\n");
+				  "cp disk/sysctl.conf before\n") +
+			      c.make_it_fail +
+			      "\nset +e\n"
+			      "'" COMPANION "' -f disk/sysctl.conf hw.snd.latency=3 2>err\n"
+			      "echo $? >status\n"
+			      "cmp -s before disk/sysctl.conf && echo intact >result\n"
+			      "ls -A disk >left\n");
+		const std::string command = "cd '" + f.path.string() +
+					    "' && unshare --mount --propagation private sh disk.sh";
+		ASSERT_EQ(system(command.c_str()), 0);
+		EXPECT_EQ(slurp(f.path / "status"), "1\n");
+		EXPECT_EQ(slurp(f.path / "err"), c.err);
+		EXPECT_EQ(slurp(f.path / "result"), "intact\n");
+		EXPECT_EQ(slurp(f.path / "left"), c.left);
+	}
 }
 
 // The backend and the companion together: the assignment that the backend
