@@ -1,17 +1,32 @@
 #include <sys/file.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#elif defined(__FreeBSD__)
+#include <sys/acl.h>
+#else
+#error "how to keep a file's ACL is not known for this system"
+#endif
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <dirent.h>
 #include <err.h>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 #include "conf_file.h"
 
 namespace {
+
+// Temporary files are ".NAME" followed by this and mkstemp's six letters.
+constexpr std::string_view temporary_tag = ".varnokeltrin.";
+constexpr std::size_t random_letters = 6;
 
 std::string folder_of(const std::string &path)
 {
@@ -28,14 +43,91 @@ std::string base_of(const std::string &path)
 }
 
 // O_NOFOLLOW refuses a link with ELOOP on Linux and EMLINK on FreeBSD.
-bool is_link(const std::string &path)
+bool refused_link(int error)
 {
-	struct stat st {};
-	return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+	return error == ELOOP || error == EMLINK;
 }
+
+#if defined(__linux__)
+constexpr const char *acl_attribute = "system.posix_acl_access";
+
+// Gives the file open as to the access ACL of the file open as from, if
+// it has one; false, with errno, when that cannot be done.
+bool copy_acl(int from, int to)
+{
+	std::array<char, 4096> acl{};
+	const ssize_t size = fgetxattr(from, acl_attribute, acl.data(), acl.size());
+	if (size < 0)
+		return errno == ENODATA || errno == ENOTSUP;
+	return fsetxattr(to, acl_attribute, acl.data(), static_cast<std::size_t>(size), 0) == 0;
+}
+
+// True when the file open as fd has an ACL beyond its mode.
+bool has_extended_acl(int fd)
+{
+	return fgetxattr(fd, acl_attribute, nullptr, 0) >= 0;
+}
+#elif defined(__FreeBSD__)
+// The kind of ACL the file system of fd keeps: NFSv4 ACLs (ZFS) or
+// POSIX.1e ones (UFS with "acls"); false when it keeps none.
+bool acl_kind(int fd, acl_type_t &type)
+{
+	if (fpathconf(fd, _PC_ACL_NFS4) == 1) {
+		type = ACL_TYPE_NFS4;
+		return true;
+	}
+	type = ACL_TYPE_ACCESS;
+	return fpathconf(fd, _PC_ACL_EXTENDED) == 1;
+}
+
+// The ACL of fd when it is more than its mode; nullptr, with errno 0 when
+// it is not, and with the error when it cannot be read.
+acl_t extended_acl(int fd, acl_type_t &type)
+{
+	errno = 0;
+	if (!acl_kind(fd, type))
+		return nullptr;
+	acl_t acl = acl_get_fd_np(fd, type);
+	if (acl == nullptr)
+		return nullptr;
+	int trivial = 0;
+	if (acl_is_trivial_np(acl, &trivial) != 0 || trivial) {
+		const int saved = trivial ? 0 : errno;
+		acl_free(acl);
+		errno = saved;
+		return nullptr;
+	}
+	return acl;
+}
+
+bool copy_acl(int from, int to)
+{
+	acl_type_t type{};
+	acl_t acl = extended_acl(from, type);
+	if (acl == nullptr)
+		return errno == 0;
+	const bool copied = acl_set_fd_np(to, acl, type) == 0;
+	const int saved = errno;
+	acl_free(acl);
+	errno = saved;
+	return copied;
+}
+
+bool has_extended_acl(int fd)
+{
+	acl_type_t type{};
+	acl_t acl = extended_acl(fd, type);
+	if (acl == nullptr)
+		return errno != 0;
+	acl_free(acl);
+	return true;
+}
+#endif
 
 void read_all(int fd, conf_file &file)
 {
+	if (static_cast<std::size_t>(file.status.st_size) <= conf_file_max)
+		file.text.reserve(static_cast<std::size_t>(file.status.st_size));
 	std::array<char, 65536> chunk{};
 	for (;;) {
 		ssize_t n = read(fd, chunk.data(), chunk.size());
@@ -46,6 +138,9 @@ void read_all(int fd, conf_file &file)
 		if (n < 0)
 			err(1, "%s", file.path.c_str());
 		file.text.append(chunk.data(), static_cast<std::size_t>(n));
+		if (file.text.size() > conf_file_max)
+			errx(1, "%s: larger than %zu MiB; not edited", file.path.c_str(),
+			     conf_file_max >> 20);
 	}
 }
 
@@ -62,103 +157,166 @@ bool write_all(int fd, std::string_view text)
 	return true;
 }
 
+double seconds_now()
+{
+	timespec now{};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Takes the lock on the lock file, trying again for conf_lock_seconds.
+void wait_for(int lock_fd, const std::string &path, const std::string &lock_path)
+{
+	const double deadline = seconds_now() + conf_lock_seconds;
+	while (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+		if (errno != EWOULDBLOCK && errno != EINTR)
+			err(1, "%s: cannot lock %s", path.c_str(), lock_path.c_str());
+		if (seconds_now() > deadline)
+			errx(1, "%s: busy: another run has held %s for %d seconds; nothing was changed",
+			     path.c_str(), lock_path.c_str(), conf_lock_seconds);
+		const timespec pause{0, 10'000'000};
+		nanosleep(&pause, nullptr);
+	}
+}
+
+// True for a name that mkstemp made from ".BASE" and the tag.
+bool is_temporary_name(std::string_view name, std::string_view base)
+{
+	const std::size_t stem = 1 + base.size() + temporary_tag.size();
+	if (name.size() != stem + random_letters || !name.starts_with('.') ||
+	    name.substr(1, base.size()) != base ||
+	    name.substr(1 + base.size(), temporary_tag.size()) != temporary_tag)
+		return false;
+	for (char c : name.substr(stem))
+		if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+			return false;
+	return true;
+}
+
+// Removes the temporary files of base that runs stopped by SIGKILL or a
+// crash left behind: only regular files of this user.  The lock is held,
+// so no live run is writing one.
+void remove_leftovers(const conf_lock &lock, const std::string &base)
+{
+	const int fd = dup(lock.folder_fd);
+	DIR *folder = fd < 0 ? nullptr : fdopendir(fd);
+	if (folder == nullptr) {
+		if (fd >= 0)
+			close(fd);
+		return;
+	}
+	rewinddir(folder);
+	while (const dirent *entry = readdir(folder)) {
+		struct stat st {};
+		if (is_temporary_name(entry->d_name, base) &&
+		    fstatat(lock.folder_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+		    S_ISREG(st.st_mode) && st.st_uid == geteuid())
+			unlinkat(lock.folder_fd, entry->d_name, 0);
+	}
+	closedir(folder);
+}
+
+// The signals that would stop a run between making its temporary file and
+// renaming or removing it.
+sigset_t interrupting_signals()
+{
+	sigset_t set;
+	sigemptyset(&set);
+	for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+		sigaddset(&set, signal);
+	return set;
+}
+
 } // namespace
 
-conf_file lock_conf_file(const char *path)
+conf_lock lock_conf_folder(const char *path)
+{
+	conf_lock lock;
+	lock.folder = folder_of(path);
+	lock.base = base_of(path);
+	if (lock.base.empty())
+		errx(1, "%s: names a folder, not a file", path);
+	lock.folder_fd = open(lock.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (lock.folder_fd < 0)
+		err(1, "%s", lock.folder.c_str());
+
+	// A lock on the file or on the folder would not do: anyone may open
+	// them read-only, and flock() takes any descriptor.
+	const std::string name = "." + lock.base + ".lock";
+	const std::string lock_path = lock.folder + "/" + name;
+	lock.lock_fd = openat(lock.folder_fd, name.c_str(),
+			      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+	if (lock.lock_fd < 0 && refused_link(errno))
+		errx(1, "%s: is a symbolic link; not used as the lock", lock_path.c_str());
+	if (lock.lock_fd < 0)
+		err(1, "%s", lock_path.c_str());
+	struct stat st {};
+	if (fstat(lock.lock_fd, &st) != 0)
+		err(1, "%s", lock_path.c_str());
+	if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0 ||
+	    st.st_nlink != 1 || has_extended_acl(lock.lock_fd))
+		errx(1, "%s: not used as the lock: it must be a regular file that only user %ld may open",
+		     lock_path.c_str(), static_cast<long>(geteuid()));
+	wait_for(lock.lock_fd, path, lock_path);
+	return lock;
+}
+
+conf_file read_conf_file(const std::string &path)
 {
 	conf_file file;
 	file.path = path;
-	file.folder = folder_of(file.path);
-	if (base_of(file.path).empty())
-		errx(1, "%s: names a folder, not a file", path);
-	file.folder_fd = open(file.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (file.folder_fd < 0)
-		err(1, "%s", file.folder.c_str());
-	// The lock is on the folder, not on the file: the file is replaced by
-	// a rename, and a lock on the old one would not hold the new one.
-	while (flock(file.folder_fd, LOCK_EX) != 0)
-		if (errno != EINTR)
-			err(1, "%s: cannot lock its folder", path);
-
 	// O_NONBLOCK, so that a FIFO does not keep the open waiting.
-	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-	if (fd < 0 && errno == ENOENT)
+	file.fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+	if (file.fd < 0 && errno == ENOENT)
 		return file;
-	if (fd < 0 && (errno == ELOOP || errno == EMLINK) && is_link(file.path))
-		errx(1, "%s: is a symbolic link; not followed", path);
-	if (fd < 0)
-		err(1, "%s", path);
-	if (fstat(fd, &file.status) != 0)
-		err(1, "%s", path);
+	if (file.fd < 0 && refused_link(errno))
+		errx(1, "%s: is a symbolic link; not followed", path.c_str());
+	if (file.fd < 0)
+		err(1, "%s", path.c_str());
+	if (fstat(file.fd, &file.status) != 0)
+		err(1, "%s", path.c_str());
 	if (!S_ISREG(file.status.st_mode))
-		errx(1, "%s: not a regular file", path);
+		errx(1, "%s: not a regular file", path.c_str());
+	if (static_cast<std::size_t>(file.status.st_size) > conf_file_max)
+		errx(1, "%s: larger than %zu MiB; not edited", path.c_str(), conf_file_max >> 20);
 	file.exists = true;
-	read_all(fd, file);
-	close(fd);
+	read_all(file.fd, file);
 	return file;
 }
 
-void replace_conf_file(const conf_file &file, std::string_view text)
+void replace_conf_file(const conf_lock &lock, const conf_file &file, std::string_view text)
 {
-	std::string temporary = file.folder + "/." + base_of(file.path) + ".XXXXXX";
+	const std::string base = base_of(file.path);
+	remove_leftovers(lock, base);
+
+	std::string temporary = lock.folder + "/." + base + std::string(temporary_tag) +
+				std::string(random_letters, 'X');
+	const sigset_t held = interrupting_signals();
+	sigset_t old{};
+	sigprocmask(SIG_BLOCK, &held, &old);
 	int fd = mkstemp(temporary.data());
 	if (fd < 0)
 		err(1, "%s: cannot make a temporary file in %s", file.path.c_str(),
-		    file.folder.c_str());
+		    lock.folder.c_str());
 	const mode_t mode = file.exists ? file.status.st_mode & 07777 : 0644;
 	errno = 0;
-	bool written = fchmod(fd, mode) == 0 &&
-		       (!file.exists || fchown(fd, file.status.st_uid, file.status.st_gid) == 0) &&
+	bool written = (!file.exists || fchown(fd, file.status.st_uid, file.status.st_gid) == 0) &&
+		       fchmod(fd, mode) == 0 && (!file.exists || copy_acl(file.fd, fd)) &&
 		       write_all(fd, text) && fsync(fd) == 0;
 	if (close(fd) != 0)
 		written = false;
 	if (written && rename(temporary.c_str(), file.path.c_str()) == 0) {
 		// The new file is in place; the folder's own flush makes the
 		// rename survive a crash.
-		if (fsync(file.folder_fd) != 0)
+		if (fsync(lock.folder_fd) != 0)
 			err(1, "%s: replaced, but its folder could not be flushed",
 			    file.path.c_str());
+		sigprocmask(SIG_SETMASK, &old, nullptr);
 		return;
 	}
 	const int saved = errno != 0 ? errno : EIO; // a write that wrote nothing
 	unlink(temporary.c_str());
+	sigprocmask(SIG_SETMASK, &old, nullptr);
 	errno = saved;
 	err(1, "%s", file.path.c_str());
-}
-
-value_span last_setting(std::string_view text, std::string_view name)
-{
-	value_span last;
-	for (std::size_t line = 0; line < text.size();) {
-		std::size_t end = text.find('\n', line);
-		if (end == std::string_view::npos)
-			end = text.size();
-		std::size_t word = text.find_first_not_of(" \t", line);
-		if (word < end && text.compare(word, name.size(), name) == 0 &&
-		    word + name.size() < end && text[word + name.size()] == '=') {
-			std::size_t value = word + name.size() + 1;
-			std::size_t value_end = text.find_first_of(" \t\n", value);
-			last = {true, value,
-				value_end == std::string_view::npos ? text.size() : value_end};
-		}
-		line = end + 1;
-	}
-	return last;
-}
-
-std::string with_setting(std::string_view text, std::string_view name, std::string_view value)
-{
-	std::string out;
-	value_span span = last_setting(text, name);
-	if (span.found) {
-		out.reserve(text.size() + value.size());
-		out.append(text.substr(0, span.begin)).append(value).append(text.substr(span.end));
-		return out;
-	}
-	out.reserve(text.size() + name.size() + value.size() + 3);
-	out.append(text);
-	if (!out.empty() && out.back() != '\n')
-		out += '\n';
-	out.append(name).append("=").append(value).append("\n");
-	return out;
 }

@@ -2,9 +2,9 @@
 #define TOLVAREN_CONF_FILE_H
 
 // A boot-time settings file in the manner of sysctl.conf(5), edited as root
-// safely: under a lock on its folder, and replaced whole, never written in
-// place.  Every failure reports the file and the cause and ends the process
-// with status 1, leaving the file as it was.
+// safely: under a lock that no other user can take, and replaced whole,
+// never written in place.  Every failure reports the file and the cause and
+// ends the process with status 1, leaving the file as it was.
 
 #include <sys/stat.h>
 
@@ -12,38 +12,46 @@
 #include <string>
 #include <string_view>
 
+// The largest file that is read; a larger one is refused.
+constexpr std::size_t conf_file_max = std::size_t{64} << 20;
+
+// How long a run waits for the lock before it reports the file busy.
+constexpr int conf_lock_seconds = 10;
+
+// The folder of a settings file, locked for this process.  The lock is
+// taken on ".NAME.lock" in that folder, a file that only this user may
+// open, so that nobody else can hold it; it is left in place.
+struct conf_lock {
+	std::string folder;
+	std::string base;   // the file's own name
+	int folder_fd = -1; // for flushing the folder and clearing leftovers
+	int lock_fd = -1;
+};
+
+// One settings file as read under the lock.
 struct conf_file {
-	std::string path;   // as given
-	std::string folder; // the folder it stands in
-	int folder_fd = -1; // open and locked by lock_conf_file
+	std::string path;
+	int fd = -1; // kept open while it exists: its ACL is read from it
 	bool exists = false;
-	struct stat status {}; // of the file, when it exists
-	std::string text;      // the whole file, byte for byte
+	struct stat status {};
+	std::string text; // the whole file, byte for byte
 };
 
-// Locks the folder of path for this process, then reads the file.  A file
-// that does not exist reads as empty; a symbolic link or anything but a
-// regular file is refused without being opened for reading.
-conf_file lock_conf_file(const char *path);
+// Locks the folder of path, waiting conf_lock_seconds at most.  A lock
+// file that is a link, or that another user could open, is refused.
+conf_lock lock_conf_folder(const char *path);
 
-// Replaces the file by one holding text, with the old file's mode, owner
-// and group (a new file gets mode 0644): a temporary file in the same
-// folder is written, flushed to disk and renamed over the file, and the
-// folder is flushed so that the rename lasts.
-void replace_conf_file(const conf_file &file, std::string_view text);
+// Reads a file of the locked folder.  A file that does not exist reads as
+// empty; a symbolic link or anything but a regular file is refused without
+// being read, and so is a file larger than conf_file_max.
+conf_file read_conf_file(const std::string &path);
 
-// Where the value of the last line that sets name stands in text, the way
-// FreeBSD reads the file at boot: a line sets name when its first word
-// (after blanks and tabs, up to the next blank, tab or newline) begins
-// with "name=".  The value is the rest of that word.
-struct value_span {
-	bool found = false;
-	std::size_t begin = 0, end = 0;
-};
-value_span last_setting(std::string_view text, std::string_view name);
-
-// The text with name set to value: the last line that sets it gets the new
-// value in place, or "name=value" is appended as a line of its own.
-std::string with_setting(std::string_view text, std::string_view name, std::string_view value);
+// Replaces the file by one holding text, with the old file's mode, owner,
+// group and access ACL (a new file gets mode 0644): a temporary file in
+// the same folder is written, flushed to disk and renamed over the file,
+// and the folder is flushed so that the rename lasts.  Temporary files
+// that runs killed earlier left behind are removed first.  Interrupting
+// signals wait until the temporary file is renamed or removed.
+void replace_conf_file(const conf_lock &lock, const conf_file &file, std::string_view text);
 
 #endif

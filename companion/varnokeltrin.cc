@@ -3,20 +3,24 @@
 //
 //   varnokeltrin [-f file] name=value
 //
-// The last line that sets the name gets the new value in place; with none,
-// the assignment is appended.  Every other byte of the file is kept.  Only
-// the sound driver's settings that tolvaren_backend writes are accepted.
+// Boot applies the file and then file.local, and the last line across the
+// two that sets a name wins.  That line gets the new value in place; with
+// none, the assignment is appended.  Every other byte of both files is
+// kept.  Only the sound driver's settings that tolvaren_backend writes are
+// accepted.
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <err.h>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unistd.h>
 
 #include "conf_file.h"
+#include "conf_line.h"
 
 namespace {
 
@@ -88,10 +92,60 @@ std::string visible(std::string_view text)
 	return out;
 }
 
+[[noreturn]] void out_of_memory()
+{
+	errx(1, "out of memory; nothing was changed");
+}
+
+// The lines that set a name other than skip, across the files in the order
+// that boot reads them.
+struct boot_order {
+	std::array<std::string_view, 2> files;
+	std::string_view skip;
+	std::size_t file = 0, at = 0;
+
+	bool next(conf_line &line)
+	{
+		for (; file < files.size(); ++file, at = 0) {
+			while (at < files[file].size()) {
+				line = read_conf_line(files[file], at);
+				at = line.end;
+				if (line.sets && line.name != skip)
+					return true;
+			}
+		}
+		return false;
+	}
+};
+
+// True when boot, reading the files after, ends with name set to value and
+// sets every other name as it does reading the files before.
+bool boot_applies(const std::array<std::string_view, 2> &before,
+		  const std::array<std::string_view, 2> &after, std::string_view name,
+		  std::string_view value)
+{
+	boot_order old_lines{before, name}, new_lines{after, name};
+	conf_line old_line, new_line;
+	for (;;) {
+		const bool more = old_lines.next(old_line);
+		if (more != new_lines.next(new_line))
+			return false;
+		if (!more)
+			break;
+		if (old_line.name != new_line.name || old_line.value != new_line.value)
+			return false;
+	}
+	conf_line last = last_setting(after[1], name);
+	if (!last.sets)
+		last = last_setting(after[0], name);
+	return last.sets && last.value == value;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+	std::set_new_handler(out_of_memory);
 	const char *path = default_file;
 	int ch;
 	while ((ch = getopt(argc, argv, options)) != -1) {
@@ -118,11 +172,31 @@ int main(int argc, char *argv[])
 		errx(1, "%s: the value is not a decimal 32-bit integer",
 		     visible(assignment).c_str());
 
-	const conf_file file = lock_conf_file(path);
-	const value_span current = last_setting(file.text, name);
-	if (current.found &&
-	    std::string_view(file.text).substr(current.begin, current.end - current.begin) == value)
+	// Boot reads the file, then the same name with ".local", under one lock.
+	const conf_lock lock = lock_conf_folder(path);
+	const std::array<conf_file, 2> files{read_conf_file(path),
+					     read_conf_file(std::string(path) + ".local")};
+	const std::size_t winner = last_setting(files[1].text, name).sets ? 1 : 0;
+	const std::string_view text = files[winner].text;
+	const conf_line line = last_setting(text, name);
+	if (line.sets && text.substr(line.value_begin, line.value_end - line.value_begin) == value)
 		return 0;
-	replace_conf_file(file, with_setting(file.text, name, value));
+
+	// The value is edited in place where that keeps every other line as
+	// boot reads it, which a longer or shorter value can fail to do on a
+	// line of more than one piece; else the assignment is appended.
+	const std::array<std::string_view, 2> before{files[0].text, files[1].text};
+	std::array<std::string_view, 2> after = before;
+	std::string edited = with_setting(text, line, name, value);
+	after[winner] = edited;
+	if (!boot_applies(before, after, name, value)) {
+		std::string().swap(edited);
+		edited = with_setting(text, conf_line{}, name, value);
+		after[winner] = edited;
+	}
+	if (!boot_applies(before, after, name, value))
+		errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
+		     files[winner].path.c_str(), visible(assignment).c_str());
+	replace_conf_file(lock, files[winner], edited);
 	return 0;
 }

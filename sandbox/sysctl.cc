@@ -8,6 +8,8 @@
 //   sysctl NAME=VALUE ...   write, as FreeBSD's sysctl does
 //   sysctl NAME ...         read
 //   sysctl -a               list every variable
+//   sysctl [-i] -f FILE     apply a sysctl.conf(5) file as boot does; with
+//                           -i, names the kernel lacks are skipped
 #include <unistd.h>
 
 #include <array>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "conf_file.h"
+#include "conf_line.h"
 
 namespace {
 
@@ -164,8 +167,7 @@ std::vector<std::pair<std::string, std::string>> variables_in(const sandbox &box
 
 std::string value_in(const std::string &text, const std::string &name)
 {
-	value_span span = last_setting(text, name);
-	return span.found ? text.substr(span.begin, span.end - span.begin) : "";
+	return std::string(last_setting(text, name).value);
 }
 
 // Writes one assignment into text; true when the kernel took it.
@@ -173,7 +175,7 @@ bool assign(const sandbox &box, std::string &text, const std::string &name,
 	    const std::string &value_text)
 {
 	const variable *v = variable_for(box, name);
-	if (!v || !last_setting(text, name).found) {
+	if (!v || !last_setting(text, name).sets) {
 		std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
 		return false;
 	}
@@ -187,7 +189,7 @@ bool assign(const sandbox &box, std::string &text, const std::string &name,
 	else if (v->how == accepts::unit)
 		refusal = value >= 0 && last_setting(text, "dev.pcm." + std::to_string(value) +
 								   ".play.vchans")
-						  .found
+						  .sets
 				  ? nullptr
 				  : "Invalid argument";
 	else if (v->how == accepts::toggle)
@@ -203,9 +205,41 @@ bool assign(const sandbox &box, std::string &text, const std::string &name,
 			     refusal);
 		return false;
 	}
-	text = with_setting(text, name, std::to_string(value));
+	text = with_setting(text, last_setting(text, name), name, std::to_string(value));
 	std::printf("%s: %s -> %ld\n", name.c_str(), old.c_str(), value);
 	return true;
+}
+
+[[noreturn]] void usage()
+{
+	std::fprintf(stderr, "usage: sysctl [-i] name[=value] ...\n"
+			     "       sysctl [-i] -f file\n       sysctl -a\n");
+	std::exit(1);
+}
+
+// Applies each line of the file at path that sets a name, top to bottom;
+// with ignore_unknown, a name the kernel lacks is skipped without a word.
+// Lines that only name a variable change nothing and are not shown.
+int apply_file(const sandbox &box, std::string &text, const char *path, bool ignore_unknown)
+{
+	const conf_file file = read_conf_file(path);
+	if (!file.exists) {
+		std::fprintf(stderr, "sysctl: %s: %s\n", path, std::strerror(ENOENT));
+		return 1;
+	}
+	int status = 0;
+	for (std::size_t at = 0; at < file.text.size();) {
+		const conf_line line = read_conf_line(file.text, at);
+		at = line.end;
+		if (!line.sets)
+			continue;
+		const std::string name(line.name);
+		if (ignore_unknown && (!variable_for(box, name) || !last_setting(text, name).sets))
+			continue;
+		if (!assign(box, text, name, std::string(line.value)))
+			status = 1;
+	}
+	return status;
 }
 
 } // namespace
@@ -221,30 +255,54 @@ int main(int argc, char *argv[])
 			  number_from("TOLVAREN_SANDBOX_UNITS", 0, 64),
 			  std::string(state) + "/kernel"};
 
+	bool all = false, ignore_unknown = false;
+	const char *conf = nullptr;
+	int ch;
+	while ((ch = getopt(argc, argv, "af:i")) != -1) {
+		switch (ch) {
+		case 'a':
+			all = true;
+			break;
+		case 'f':
+			conf = optarg;
+			break;
+		case 'i':
+			ignore_unknown = true;
+			break;
+		default:
+			usage();
+		}
+	}
+	if ((all || conf) ? optind != argc : optind == argc) {
+		usage();
+	}
+
 	// Every call holds the lock from its read to its write, so that runs
 	// at the same time take turns and lose nothing.
-	const conf_file file = lock_conf_file(box.kernel_path.c_str());
+	const conf_lock lock = lock_conf_folder(box.kernel_path.c_str());
+	const conf_file file = read_conf_file(box.kernel_path);
 	std::string text = file.exists ? file.text : defaults(box);
 	const auto current = variables_in(box, text);
 
-	if (argc == 2 && std::strcmp(argv[1], "-a") == 0) {
+	if (all) {
 		for (const auto &[name, value] : current)
 			std::printf("%s: %s\n", name.c_str(), value.c_str());
 		return 0;
 	}
-	if (argc < 2) {
-		std::fprintf(stderr, "usage: sysctl name[=value] ...\n       sysctl -a\n");
-		return 1;
-	}
 	int status = 0;
-	for (int i = 1; i < argc; ++i) {
+	if (conf)
+		status = apply_file(box, text, conf, ignore_unknown);
+	for (int i = optind; i < argc; ++i) {
 		std::string arg = argv[i];
 		std::size_t eq = arg.find('=');
 		std::string name = arg.substr(0, eq);
+		const bool known = !name.empty() && last_setting(text, name).sets;
+		if (!known && ignore_unknown)
+			continue;
 		if (eq != std::string::npos) {
 			if (!assign(box, text, name, arg.substr(eq + 1)))
 				status = 1;
-		} else if (!name.empty() && last_setting(text, name).found) {
+		} else if (known) {
 			std::printf("%s: %s\n", name.c_str(), value_in(text, name).c_str());
 		} else {
 			std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
@@ -254,6 +312,6 @@ int main(int argc, char *argv[])
 	std::fflush(stdout);
 	// A read, or writes that all were refused, leave the state as it was.
 	if (!file.exists || text != file.text)
-		replace_conf_file(file, text);
+		replace_conf_file(lock, file, text);
 	return status;
 }

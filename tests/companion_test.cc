@@ -106,6 +106,8 @@ outcome record(const folder &f, const std::string &assignment)
 }
 
 const std::string usage = "usage: varnokeltrin [-f file] name=value\n";
+// What a run that took the lock leaves in the folder.
+const std::set<std::string> file_and_lock{".sysctl.conf.lock", "sysctl.conf"};
 
 // A file with everything that a hand-kept sysctl.conf may hold, and no
 // final newline.
@@ -142,8 +144,8 @@ const edit_case edits[] = {
 	 "hw.snd.latency=3", "# hw.snd.latency=1\n#hw.snd.latency=2\nhw.snd.latency=3\n"},
 	{"not the first word", std::string("kern.x=1 hw.snd.latency=1\n"), "hw.snd.latency=3",
 	 "kern.x=1 hw.snd.latency=1\nhw.snd.latency=3\n"},
-	{"empty value and a word glued on", std::string("hw.snd.latency=\nhw.snd.default_unit=1#x y\n"),
-	 "hw.snd.default_unit=0", "hw.snd.latency=\nhw.snd.default_unit=0 y\n"},
+	{"empty value and a comment glued on", std::string("hw.snd.latency=\nhw.snd.default_unit=1#x y\n"),
+	 "hw.snd.default_unit=0", "hw.snd.latency=\nhw.snd.default_unit=0#x y\n"},
 	{"missing file", std::nullopt, "dev.pcm.0.play.vchans=4", "dev.pcm.0.play.vchans=4\n"},
 	{"empty file", std::string(), "dev.pcm.12.rec.vchans=-1", "dev.pcm.12.rec.vchans=-1\n"},
 	{"32-bit limits", std::string("\n"), "dev.pcm.-2147483648.play.vchans=2147483647",
@@ -171,7 +173,7 @@ TEST_P(edit, changes_only_the_value)
 	EXPECT_EQ(o.status, 0);
 	EXPECT_EQ(o.err, "");
 	EXPECT_EQ(slurp(f.conf()), c.after);
-	EXPECT_EQ(f.names(), std::set<std::string>{"sysctl.conf"});
+	EXPECT_EQ(f.names(), file_and_lock);
 	struct stat st {};
 	ASSERT_EQ(stat(f.conf().c_str(), &st), 0);
 	if (!c.before) {
@@ -308,10 +310,11 @@ TEST(file_type, anything_but_a_regular_file_is_refused_untouched)
 		SCOPED_TRACE(k.what);
 		folder f;
 		k.make(f.conf(), f.path);
-		const auto before = f.names();
+		auto before = f.names();
 		outcome o = record(f, "hw.snd.latency=1");
 		EXPECT_EQ(o.status, 1);
 		EXPECT_EQ(o.err, "varnokeltrin: " + f.conf().string() + k.message);
+		before.insert(".sysctl.conf.lock");
 		EXPECT_EQ(f.names(), before);
 		if (fs::exists(f.path / "target")) {
 			EXPECT_EQ(slurp(f.path / "target"), kept_by_hand);
@@ -399,44 +402,51 @@ TEST(replacement, large_file_takes_linear_time)
 	EXPECT_LT(took.count(), 5.0);
 }
 
-// Killed at random moments, a run leaves the file wholly old or wholly new,
-// and what a killed run left behind does not trouble the next one.
-TEST(replacement, sigkill_leaves_old_or_new)
+// Stopped by a signal at random moments, a run leaves the file wholly old
+// or wholly new.  SIGHUP, SIGINT and SIGTERM leave no temporary file; what
+// SIGKILLed runs leave, the next run clears.
+TEST(replacement, signals_leave_old_or_new_and_no_temporary_file)
 {
 	folder f;
 	const std::string old_text = large_file(50000);
 	spill(f.conf(), old_text);
 	const fs::path err = f.path.parent_path() / (f.path.filename().string() + ".err");
-	// How long an undisturbed run takes.  Kills fall anywhere within three
-	// times that: the runs get slower as the files that killed runs left
-	// behind are flushed with theirs.
+	// How long an undisturbed run that rewrites the file takes.  Signals
+	// fall anywhere within three times that.
 	const auto began = std::chrono::steady_clock::now();
-	ASSERT_EQ(record(f, "hw.snd.latency=1").status, 0);
+	ASSERT_EQ(record(f, "hw.snd.latency=0").status, 0);
 	const auto span = std::chrono::duration_cast<std::chrono::microseconds>(
 		std::chrono::steady_clock::now() - began);
 	std::mt19937 random(std::random_device{}());
 	int saw_old = 0, saw_new = 0;
-	std::string current = old_text;
-	for (int round = 0; round < 60; ++round) {
+	std::size_t left = 0;
+	std::string current = old_text.substr(0, old_text.size() - 2) + "0\n";
+	for (int round = 0; round < 80; ++round) {
+		const int signal = std::array{SIGHUP, SIGINT, SIGTERM, SIGKILL}[round / 20];
 		const std::string value = std::to_string(round + 2);
 		const std::string next = current.substr(0, current.rfind('=') + 1) + value + "\n";
 		pid_t pid = start({"-f", f.conf(), "hw.snd.latency=" + value}, err);
 		usleep(std::uniform_int_distribution<unsigned>(
 			0, static_cast<unsigned>(span.count() * 3))(random));
-		kill(pid, SIGKILL);
+		kill(pid, signal);
 		finish(pid, err);
 		const std::string now = slurp(f.conf());
 		ASSERT_TRUE(now == current || now == next)
 			<< "round " << round << ": a mix or a loss";
 		(now == current ? saw_old : saw_new)++;
 		current = now;
+		left = f.names().size() - file_and_lock.size();
+		if (signal != SIGKILL) {
+			ASSERT_EQ(left, 0U) << "signal " << signal << " left a temporary file";
+		}
 	}
-	std::cout << "60 runs of " << span.count() << " us killed at random: " << saw_old
-		  << " left the old file, " << saw_new << " the new one, " << f.names().size() - 1
-		  << " a temporary file\n";
+	std::cout << "80 runs of " << span.count() << " us stopped at random: " << saw_old
+		  << " left the old file, " << saw_new << " the new one; the 20 SIGKILLed ones "
+		  << left << " temporary files\n";
 	outcome o = record(f, "hw.snd.latency=99");
 	EXPECT_EQ(o.status, 0) << o.err;
 	EXPECT_EQ(slurp(f.conf()), old_text.substr(0, old_text.size() - 2) + "99\n");
+	EXPECT_EQ(f.names(), file_and_lock);
 }
 
 TEST(concurrency, fifty_parallel_runs_all_recorded)
@@ -467,7 +477,7 @@ TEST(concurrency, fifty_parallel_runs_all_recorded)
 		expected.insert("dev.pcm." + std::to_string(unit) +
 				".play.vchans=" + std::to_string(unit));
 	EXPECT_EQ(lines, expected);
-	EXPECT_EQ(f.names(), std::set<std::string>{"sysctl.conf"});
+	EXPECT_EQ(f.names(), file_and_lock);
 }
 
 // On a full or read-only file system the file stays as it was and no
@@ -490,11 +500,9 @@ TEST(failure, full_or_read_only_disk_leaves_the_file_intact)
 	const disk_case cases[] = {
 		{"full", "dd if=/dev/zero of=disk/filler bs=4k 2>/dev/null || true",
 		 std::string("varnokeltrin: disk/sysctl.conf: ") + std::strerror(ENOSPC) + "\n",
-		 "filler\nsysctl.conf\n"},
+		 ".sysctl.conf.lock\nfiller\nsysctl.conf\n"},
 		{"read-only", "mount -o remount,ro disk",
-		 std::string(
-			 "varnokeltrin: disk/sysctl.conf: cannot make a temporary file in disk: ") +
-			 std::strerror(EROFS) + "\n",
+		 std::string("varnokeltrin: disk/.sysctl.conf.lock: ") + std::strerror(EROFS) + "\n",
 		 "sysctl.conf\n"},
 	};
 	for (const disk_case &c : cases) {
@@ -512,7 +520,7 @@ TEST(failure, full_or_read_only_disk_leaves_the_file_intact)
 			      "'" COMPANION "' -f disk/sysctl.conf hw.snd.latency=3 2>err\n"
 			      "echo $? >status\n"
 			      "cmp -s before disk/sysctl.conf && echo intact >result\n"
-			      "ls -A disk >left\n");
+			      "LC_ALL=C ls -A disk >left\n");
 		const std::string command = "cd '" + f.path.string() +
 					    "' && unshare --mount --propagation private sh disk.sh";
 		ASSERT_EQ(system(command.c_str()), 0);
