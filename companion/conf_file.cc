@@ -8,6 +8,7 @@
 #error "how to keep a file's ACL is not known for this system"
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -51,12 +52,12 @@ bool refused_link(int error)
 #if defined(__linux__)
 constexpr const char *acl_attribute = "system.posix_acl_access";
 
-// Gives the file open as to the access ACL of the file open as from, if
-// it has one; false, with errno, when that cannot be done.
-bool copy_acl(int from, int to)
+// Gives the file open as to the access ACL of the file, if it has one;
+// false, with errno, when that cannot be done.
+bool copy_acl(const conf_file &file, int to)
 {
 	std::array<char, 4096> acl{};
-	const ssize_t size = fgetxattr(from, acl_attribute, acl.data(), acl.size());
+	const ssize_t size = fgetxattr(file.fd, acl_attribute, acl.data(), acl.size());
 	if (size < 0)
 		return errno == ENODATA || errno == ENOTSUP;
 	return fsetxattr(to, acl_attribute, acl.data(), static_cast<std::size_t>(size), 0) == 0;
@@ -100,10 +101,10 @@ acl_t extended_acl(int fd, acl_type_t &type)
 	return acl;
 }
 
-bool copy_acl(int from, int to)
+bool copy_acl(const conf_file &file, int to)
 {
 	acl_type_t type{};
-	acl_t acl = extended_acl(from, type);
+	acl_t acl = extended_acl(file.fd, type);
 	if (acl == nullptr)
 		return errno == 0;
 	const bool copied = acl_set_fd_np(to, acl, type) == 0;
@@ -172,7 +173,9 @@ void wait_for(int lock_fd, const std::string &path, const std::string &lock_path
 		if (errno != EWOULDBLOCK && errno != EINTR)
 			err(1, "%s: cannot lock %s", path.c_str(), lock_path.c_str());
 		if (seconds_now() > deadline)
-			errx(1, "%s: busy: another run has held %s for %d seconds; nothing was changed",
+			errx(1,
+			     "%s: busy: another run has held %s for %d seconds; nothing was "
+			     "changed",
 			     path.c_str(), lock_path.c_str(), conf_lock_seconds);
 		const timespec pause{0, 10'000'000};
 		nanosleep(&pause, nullptr);
@@ -187,10 +190,9 @@ bool is_temporary_name(std::string_view name, std::string_view base)
 	    name.substr(1, base.size()) != base ||
 	    name.substr(1 + base.size(), temporary_tag.size()) != temporary_tag)
 		return false;
-	for (char c : name.substr(stem))
-		if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
-			return false;
-	return true;
+	return std::ranges::all_of(name.substr(stem), [](char c) {
+		return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+	});
 }
 
 // Removes the temporary files of base that runs stopped by SIGKILL or a
@@ -244,8 +246,9 @@ conf_lock lock_conf_folder(const char *path)
 	// them read-only, and flock() takes any descriptor.
 	const std::string name = "." + lock.base + ".lock";
 	const std::string lock_path = lock.folder + "/" + name;
-	lock.lock_fd = openat(lock.folder_fd, name.c_str(),
-			      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+	lock.lock_fd =
+		openat(lock.folder_fd, name.c_str(),
+		       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
 	if (lock.lock_fd < 0 && refused_link(errno))
 		errx(1, "%s: is a symbolic link; not used as the lock", lock_path.c_str());
 	if (lock.lock_fd < 0)
@@ -255,7 +258,9 @@ conf_lock lock_conf_folder(const char *path)
 		err(1, "%s", lock_path.c_str());
 	if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0 ||
 	    st.st_nlink != 1 || has_extended_acl(lock.lock_fd))
-		errx(1, "%s: not used as the lock: it must be a regular file that only user %ld may open",
+		errx(1,
+		     "%s: not used as the lock: it must be a regular file that only user %ld may "
+		     "open",
 		     lock_path.c_str(), static_cast<long>(geteuid()));
 	wait_for(lock.lock_fd, path, lock_path);
 	return lock;
@@ -301,7 +306,7 @@ void replace_conf_file(const conf_lock &lock, const conf_file &file, std::string
 	const mode_t mode = file.exists ? file.status.st_mode & 07777 : 0644;
 	errno = 0;
 	bool written = (!file.exists || fchown(fd, file.status.st_uid, file.status.st_gid) == 0) &&
-		       fchmod(fd, mode) == 0 && (!file.exists || copy_acl(file.fd, fd)) &&
+		       fchmod(fd, mode) == 0 && (!file.exists || copy_acl(file, fd)) &&
 		       write_all(fd, text) && fsync(fd) == 0;
 	if (close(fd) != 0)
 		written = false;

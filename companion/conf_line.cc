@@ -80,6 +80,7 @@ conf_line read_conf_line(std::string_view text, std::size_t at)
 	return line;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): in the order of find()
 conf_line last_setting(std::string_view text, std::string_view name)
 {
 	conf_line last;

@@ -118,14 +118,22 @@ struct boot_order {
 	}
 };
 
-// True when boot, reading the files after, ends with name set to value and
-// sets every other name as it does reading the files before.
-bool boot_applies(const std::array<std::string_view, 2> &before,
-		  const std::array<std::string_view, 2> &after, std::string_view name,
-		  std::string_view value)
+// A change of the two files: their text before and after it, and the
+// setting it is to record.
+struct change {
+	std::array<std::string_view, 2> before, after;
+	std::string_view name, value;
+};
+
+// True when boot, reading the files after the change, ends with the name
+// set to the value and sets every other name as it does reading them
+// before.
+bool boot_applies(const change &c)
 {
-	boot_order old_lines{before, name}, new_lines{after, name};
-	conf_line old_line, new_line;
+	boot_order old_lines{c.before, c.name};
+	boot_order new_lines{c.after, c.name};
+	conf_line old_line;
+	conf_line new_line;
 	for (;;) {
 		const bool more = old_lines.next(old_line);
 		if (more != new_lines.next(new_line))
@@ -135,10 +143,10 @@ bool boot_applies(const std::array<std::string_view, 2> &before,
 		if (old_line.name != new_line.name || old_line.value != new_line.value)
 			return false;
 	}
-	conf_line last = last_setting(after[1], name);
+	conf_line last = last_setting(c.after[1], c.name);
 	if (!last.sets)
-		last = last_setting(after[0], name);
-	return last.sets && last.value == value;
+		last = last_setting(c.after[0], c.name);
+	return last.sets && last.value == c.value;
 }
 
 } // namespace
@@ -185,16 +193,15 @@ int main(int argc, char *argv[])
 	// The value is edited in place where that keeps every other line as
 	// boot reads it, which a longer or shorter value can fail to do on a
 	// line of more than one piece; else the assignment is appended.
-	const std::array<std::string_view, 2> before{files[0].text, files[1].text};
-	std::array<std::string_view, 2> after = before;
+	change c{{files[0].text, files[1].text}, {files[0].text, files[1].text}, name, value};
 	std::string edited = with_setting(text, line, name, value);
-	after[winner] = edited;
-	if (!boot_applies(before, after, name, value)) {
+	c.after[winner] = edited;
+	if (!boot_applies(c)) {
 		std::string().swap(edited);
 		edited = with_setting(text, conf_line{}, name, value);
-		after[winner] = edited;
+		c.after[winner] = edited;
 	}
-	if (!boot_applies(before, after, name, value))
+	if (!boot_applies(c))
 		errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
 		     files[winner].path.c_str(), visible(assignment).c_str());
 	replace_conf_file(lock, files[winner], edited);

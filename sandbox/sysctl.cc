@@ -242,6 +242,38 @@ int apply_file(const sandbox &box, std::string &text, const char *path, bool ign
 	return status;
 }
 
+// What the command line asks for; the names to read or write follow
+// optind.
+struct request {
+	bool all = false;
+	bool ignore_unknown = false;
+	const char *file = nullptr;
+};
+
+request request_from(int argc, char **argv)
+{
+	request asked;
+	int ch;
+	while ((ch = getopt(argc, argv, "af:i")) != -1) {
+		switch (ch) {
+		case 'a':
+			asked.all = true;
+			break;
+		case 'f':
+			asked.file = optarg;
+			break;
+		case 'i':
+			asked.ignore_unknown = true;
+			break;
+		default:
+			usage();
+		}
+	}
+	if ((asked.all || asked.file) ? optind != argc : optind == argc)
+		usage();
+	return asked;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -255,28 +287,7 @@ int main(int argc, char *argv[])
 			  number_from("TOLVAREN_SANDBOX_UNITS", 0, 64),
 			  std::string(state) + "/kernel"};
 
-	bool all = false, ignore_unknown = false;
-	const char *conf = nullptr;
-	int ch;
-	while ((ch = getopt(argc, argv, "af:i")) != -1) {
-		switch (ch) {
-		case 'a':
-			all = true;
-			break;
-		case 'f':
-			conf = optarg;
-			break;
-		case 'i':
-			ignore_unknown = true;
-			break;
-		default:
-			usage();
-		}
-	}
-	if ((all || conf) ? optind != argc : optind == argc) {
-		usage();
-	}
-
+	const request asked = request_from(argc, argv);
 	// Every call holds the lock from its read to its write, so that runs
 	// at the same time take turns and lose nothing.
 	const conf_lock lock = lock_conf_folder(box.kernel_path.c_str());
@@ -284,20 +295,20 @@ int main(int argc, char *argv[])
 	std::string text = file.exists ? file.text : defaults(box);
 	const auto current = variables_in(box, text);
 
-	if (all) {
+	if (asked.all) {
 		for (const auto &[name, value] : current)
 			std::printf("%s: %s\n", name.c_str(), value.c_str());
 		return 0;
 	}
 	int status = 0;
-	if (conf)
-		status = apply_file(box, text, conf, ignore_unknown);
+	if (asked.file)
+		status = apply_file(box, text, asked.file, asked.ignore_unknown);
 	for (int i = optind; i < argc; ++i) {
 		std::string arg = argv[i];
 		std::size_t eq = arg.find('=');
 		std::string name = arg.substr(0, eq);
 		const bool known = !name.empty() && last_setting(text, name).sets;
-		if (!known && ignore_unknown)
+		if (!known && asked.ignore_unknown)
 			continue;
 		if (eq != std::string::npos) {
 			if (!assign(box, text, name, arg.substr(eq + 1)))

@@ -1,6 +1,7 @@
 // Runs the companion program as tolvaren_backend and the sandbox do, each
 // case in a fresh folder, and checks its exit status, its standard error
 // and the edited file byte for byte.
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -21,6 +22,8 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+#include "conf_line.h"
 
 namespace {
 
@@ -443,10 +446,111 @@ TEST(replacement, signals_leave_old_or_new_and_no_temporary_file)
 	std::cout << "80 runs of " << span.count() << " us stopped at random: " << saw_old
 		  << " left the old file, " << saw_new << " the new one; the 20 SIGKILLed ones "
 		  << left << " temporary files\n";
+	// As a killed run leaves one, and a name that is not of that pattern.
+	spill(f.path / ".sysctl.conf.varnokeltrin.Ab12Cd", "hw.snd.latency=");
+	spill(f.path / ".sysctl.conf.backup", old_text);
 	outcome o = record(f, "hw.snd.latency=99");
 	EXPECT_EQ(o.status, 0) << o.err;
 	EXPECT_EQ(slurp(f.conf()), old_text.substr(0, old_text.size() - 2) + "99\n");
-	EXPECT_EQ(f.names(), file_and_lock);
+	auto kept = file_and_lock;
+	kept.insert(".sysctl.conf.backup");
+	EXPECT_EQ(f.names(), kept);
+}
+
+// The assignments that boot makes from the files, in order, as sysctl -f
+// reads them: of name alone, or of every other name.
+std::vector<std::pair<std::string, std::string>> boot(const std::vector<std::string> &files,
+						      const std::string &name, bool of_name)
+{
+	std::vector<std::pair<std::string, std::string>> made;
+	for (const std::string &text : files)
+		for (std::size_t at = 0; at < text.size();) {
+			const conf_line line = read_conf_line(text, at);
+			at = line.end;
+			if (line.sets && (line.name == name) == of_name)
+				made.emplace_back(line.name, line.value);
+		}
+	return made;
+}
+
+// Random files made of the lines that sysctl.conf(5) allows, and the cases
+// that earlier editing rules got wrong.  After each run, boot must apply
+// the value, set every other name as before, and find every byte of both
+// files where it was but the edited value, or the line appended.
+TEST(boot, applies_the_value_and_keeps_everything_else)
+{
+	const char *runs_text = std::getenv("TOLVAREN_FUZZ_RUNS");
+	const char *seed_text = std::getenv("TOLVAREN_FUZZ_SEED");
+	const int runs = runs_text ? std::atoi(runs_text) : 300;
+	const unsigned seed = seed_text
+				      ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
+				      : std::random_device{}();
+	std::cout << "boot property: seed " << seed << ", " << runs << " random file pairs\n";
+	std::mt19937 random(seed);
+	// clang-format off
+	const std::vector<std::string> lines{
+		"hw.snd.latency=3", "  hw.snd.latency = 3   # mine", "hw.snd.latency:3", "hw.snd.latency=\"3\"",
+		"hw.snd.latency='4'", "hw.snd.latency=3#why", "hw.snd.latency=3 extra", "hw.snd.latency=0x0a",
+		"hw.snd.latency", "#hw.snd.latency=3", "hw.snd.latency=\\#3", "\thw.snd.latency\t=\t4\t",
+		"hw.snd.latency=\"3\" # it's", "hw.snd.latency='3", "hw.snd.latency=", "hw.snd.latency_x=2",
+		"kern.x=1", "kern.y: \"a # b\"", "net.z='q'#c", "# comment", "", "   \\# x=1", "hw.snd.vpc_0db=50"};
+	// clang-format on
+	auto any_line = [&] { return lines[random() % lines.size()]; };
+	auto any_file = [&] {
+		std::string text;
+		// Fillers make lines of several pieces, or nearly so.
+		auto filler = [&] { return std::string(conf_piece_max - 24 + random() % 32, 'x'); };
+		for (unsigned n = random() % 10; n > 0; --n) {
+			text += (random() % 5 ? "" : filler()) + any_line();
+			text += (random() % 5 ? "" : filler()) + (random() % 3 ? "\n" : "\r\n");
+		}
+		return random() % 4 ? text : text + any_line();
+	};
+	const std::string piece(conf_piece_max, 'x');
+	// clang-format off
+	const std::vector<std::array<std::string, 2>> fixed{
+		{"hw.snd.latency=2\nhw.snd.latency = 8\n", ""}, {"hw.snd.latency=2\nhw.snd.latency:8\n", ""},
+		{"hw.snd.latency=3 extra\n", ""}, {"hw.snd.latency=2\n" + piece + "hw.snd.latency=9\n", ""},
+		{"hw.snd.latency=3\n", "hw.snd.latency=8\n"}, {"hw.snd.latency=3#why\n", ""},
+		{"hw.snd.latency=3\r\n", ""}, {"  hw.snd.latency  =  3   # mine\n", ""},
+		{piece.substr(20) + "hw.snd.latency=3 kern.x=1\n", ""},
+		{piece + "hw.snd.latency=10" + piece.substr(17) + "kern.x=1\n", ""}};
+	// clang-format on
+	for (int run = 0; run < static_cast<int>(fixed.size()) + runs; ++run) {
+		const bool is_fixed = run < static_cast<int>(fixed.size());
+		const auto files = is_fixed ? fixed[run] : std::array{any_file(), any_file()};
+		const bool has_local = is_fixed ? !files[1].empty() : random() % 2 == 0;
+		const std::string value = is_fixed ? "4" : std::to_string(int(random() % 13) - 1);
+		SCOPED_TRACE("seed " + std::to_string(seed) + ", run " + std::to_string(run) +
+			     ": hw.snd.latency=" + value + " on [" + files[0] + "] and [" +
+			     files[1] + "]");
+		folder f;
+		const fs::path local = f.path / "sysctl.conf.local";
+		spill(f.conf(), files[0]);
+		if (has_local)
+			spill(local, files[1]);
+		const std::vector<std::string> before{files[0], has_local ? files[1] : ""};
+		outcome o = record(f, "hw.snd.latency=" + value);
+		ASSERT_EQ(o.status, 0) << o.err;
+		ASSERT_EQ(fs::exists(local), has_local);
+		const std::vector<std::string> after{slurp(f.conf()),
+						     has_local ? slurp(local) : ""};
+		const auto applied = boot(after, "hw.snd.latency", true);
+		ASSERT_FALSE(applied.empty());
+		EXPECT_EQ(applied.back().second, value);
+		EXPECT_EQ(boot(after, "hw.snd.latency", false),
+			  boot(before, "hw.snd.latency", false));
+		const std::size_t edited = last_setting(before[1], "hw.snd.latency").sets ? 1 : 0;
+		const std::string &old = before[edited];
+		const conf_line line = last_setting(old, "hw.snd.latency");
+		const std::string in_place =
+			old.substr(0, line.value_begin) + value + old.substr(line.value_end);
+		const std::string appended = old +
+					     (old.empty() || old.ends_with('\n') ? "" : "\n") +
+					     "hw.snd.latency=" + value + "\n";
+		EXPECT_TRUE(after[edited] == appended || (line.sets && after[edited] == in_place));
+		EXPECT_EQ(after[1 - edited], before[1 - edited]);
+	}
 }
 
 TEST(concurrency, fifty_parallel_runs_all_recorded)
@@ -480,6 +584,132 @@ TEST(concurrency, fifty_parallel_runs_all_recorded)
 	EXPECT_EQ(f.names(), file_and_lock);
 }
 
+// True while some process holds an flock on path.
+bool locked(const fs::path &path)
+{
+	const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	const bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+	if (fd >= 0)
+		close(fd);
+	return held;
+}
+
+// Nobody else can take the lock, and a run that holds it too long is given
+// up on after ten seconds.
+TEST(concurrency, only_the_companion_takes_the_lock_and_waits_ten_seconds_at_most)
+{
+	folder f;
+	spill(f.conf(), "hw.snd.latency=1\n");
+	fs::permissions(f.path, fs::perms::owner_all | fs::perms::group_exec |
+					fs::perms::others_exec | fs::perms::group_read |
+					fs::perms::others_read);
+	pid_t nobody = fork();
+	if (nobody == 0) {
+		execlp("setpriv", "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+		       "flock", f.path.c_str(), "flock", f.conf().c_str(), "sleep", "60", nullptr);
+		_exit(127);
+	}
+	while (!locked(f.conf()))
+		usleep(1000);
+	auto began = std::chrono::steady_clock::now();
+	EXPECT_EQ(record(f, "hw.snd.latency=2").status, 0);
+	EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
+	kill(nobody, SIGKILL);
+	waitpid(nobody, nullptr, 0);
+
+	spill(f.conf(), large_file(50000));
+
+	const fs::path lock = f.path / ".sysctl.conf.lock", err = f.path / "err";
+	pid_t stalled = -1;
+	while (stalled < 0 || !locked(lock)) { // stopped with the lock held
+		if (stalled > 0)
+			finish(stalled, err);
+		stalled = start({"-f", f.conf(), "hw.snd.latency=3"}, err);
+		while (!locked(lock) && waitpid(stalled, nullptr, WNOHANG) == 0)
+			usleep(200);
+		kill(stalled, SIGSTOP);
+	}
+	const std::string text = slurp(f.conf());
+	began = std::chrono::steady_clock::now();
+	outcome o = record(f, "hw.snd.latency=4");
+	const auto took = std::chrono::steady_clock::now() - began;
+	EXPECT_EQ(o.status, 1);
+	EXPECT_EQ(o.err, "varnokeltrin: " + f.conf().string() + ": busy: another run has held " +
+				 lock.string() + " for 10 seconds; nothing was changed\n");
+	EXPECT_GE(took, std::chrono::seconds(10));
+	EXPECT_LT(took, std::chrono::seconds(12));
+	EXPECT_EQ(slurp(f.conf()), text);
+	kill(stalled, SIGKILL);
+	finish(stalled, err);
+
+	// A lock file that someone else could open is not used.
+	fs::permissions(lock, fs::perms::others_read, fs::perm_options::add);
+	EXPECT_EQ(record(f, "hw.snd.latency=5").err,
+		  "varnokeltrin: " + lock.string() + ": not used as the lock: it must be a " +
+			  "regular file that only user " + std::to_string(geteuid()) +
+			  " may open\n");
+}
+
+TEST(replacement, keeps_the_access_acl)
+{
+	folder f;
+	spill(f.conf(), "hw.snd.latency=1\n");
+	const std::string file = f.conf().string(), listed = f.path.string() + "/acl";
+	ASSERT_EQ(system(("chmod 640 " + file + " && setfacl -m u:nobody:rw,g::- " + file +
+			  " && getfacl -n " + file + " >" + listed + "1")
+				 .c_str()),
+		  0);
+	EXPECT_EQ(record(f, "hw.snd.latency=2").status, 0);
+	ASSERT_EQ(system(("getfacl -n " + file + " >" + listed + "2").c_str()), 0);
+	EXPECT_EQ(slurp(f.conf()), "hw.snd.latency=2\n");
+	EXPECT_NE(slurp(listed + "1").find("user:65534:rw-"), std::string::npos);
+	EXPECT_EQ(slurp(listed + "2"), slurp(listed + "1"));
+}
+
+#if defined(__has_feature)
+constexpr bool under_address_sanitizer = __has_feature(address_sanitizer);
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr bool under_address_sanitizer = true;
+#else
+constexpr bool under_address_sanitizer = false;
+#endif
+
+// Up to 64 MiB is edited; a larger file, and a lack of memory, end in one
+// line and status 1 with the file untouched.
+TEST(failure, memory_is_bounded)
+{
+	struct size_case {
+		std::size_t size;
+		const char *limit; // of the address space, or none
+		std::string err;   // FILE stands for the file's path
+	};
+	const size_case cases[] = {
+		{std::size_t{64} << 20, nullptr, ""},
+		{(std::size_t{64} << 20) + 1, nullptr,
+		 "varnokeltrin: FILE: larger than 64 MiB; not edited\n"},
+		{std::size_t{60} << 20, "120000000",
+		 "varnokeltrin: out of memory; nothing was changed\n"},
+	};
+	for (const size_case &c : cases) {
+		if (c.limit && under_address_sanitizer) {
+			std::cout << "AddressSanitizer needs more address space than the limit\n";
+			continue;
+		}
+		folder f;
+		spill(f.conf(), std::string(c.size - 18, '#') + "\nhw.snd.latency=1\n");
+		const std::string command = std::string(c.limit ? "prlimit --as=" : "") +
+					    (c.limit ? c.limit : "") + " '" COMPANION "' -f '" +
+					    f.conf().string() + "' hw.snd.latency=2 2>'" +
+					    (f.path / "err").string() + "'";
+		const int status = system(command.c_str());
+		EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.err.empty() ? 0 : 1);
+		EXPECT_EQ(slurp(f.path / "err"), with_path(c.err, f.conf()));
+		const std::string now = slurp(f.conf());
+		EXPECT_EQ(now.size(), c.size);
+		EXPECT_EQ(now.ends_with("=2\n"), c.err.empty());
+	}
+}
+
 // On a full or read-only file system the file stays as it was and no
 // temporary file is left.  A small tmpfs in a private mount namespace is
 // the disk.
@@ -502,7 +732,8 @@ TEST(failure, full_or_read_only_disk_leaves_the_file_intact)
 		 std::string("varnokeltrin: disk/sysctl.conf: ") + std::strerror(ENOSPC) + "\n",
 		 ".sysctl.conf.lock\nfiller\nsysctl.conf\n"},
 		{"read-only", "mount -o remount,ro disk",
-		 std::string("varnokeltrin: disk/.sysctl.conf.lock: ") + std::strerror(EROFS) + "\n",
+		 std::string("varnokeltrin: disk/.sysctl.conf.lock: ") + std::strerror(EROFS) +
+			 "\n",
 		 "sysctl.conf\n"},
 	};
 	for (const disk_case &c : cases) {

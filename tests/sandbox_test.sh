@@ -92,7 +92,37 @@ expect "no companion: recorded" "" "$(recorded)"
 
 seed="# sound${nl}hw.snd.latency=2 # quiet${nl}kern.x=1${nl}hw.snd.latency=9${nl}" sandboxed -- -l 4 -a 8
 expect "existing file: edited in place" "# sound${nl}hw.snd.latency=2 # quiet${nl}kern.x=1${nl}hw.snd.latency=4${nl}hw.snd.vpc_0db=8" "$(recorded)"
-expect "existing file: nothing left behind" ".tolvaren-sandbox kernel sysctl.conf" "$(ls -A "$work/state" | tr '\n' ' ' | sed 's/ $//')"
+expect "existing file: nothing left behind" ".kernel.lock .sysctl.conf.lock .tolvaren-sandbox kernel sysctl.conf" \
+	"$(LC_ALL=C ls -A "$work/state" | tr '\n' ' ' | sed 's/ $//')"
+
+# A reboot applies what was recorded, sysctl.conf.local last.
+sandboxed -- -u 0 -p 4 -l 3
+again --reboot
+expect "reboot: status" 0 "$status"
+expect "reboot: sysctl's own line" "hw.snd.latency: 5 -> 3" "$(sed -n '/^== reboot/,/^== changed/p' "$work/out" | grep latency)"
+printf 'hw.snd.latency=8\n' >"$work/state/sysctl.conf.local"
+again --reboot
+expect "reboot: .local wins" "hw.snd.latency: 5 -> 8" \
+	"$(sed -n '/^== changed/,/^==/p' "$work/out" | grep latency)"
+again --reset
+expect "reset: no .local" "" "$(ls "$work/state/sysctl.conf.local" 2>/dev/null)"
+# What boot makes of each kind of line.
+while IFS='|' read -r latency line; do
+	seed="$line$nl" sandboxed --reboot
+	expect "boot applies [$line]" "0 $latency " "$status $(kernel 'hw\.snd\.latency')"
+done <<'EOF'
+3|hw.snd.latency=3
+3|  hw.snd.latency = 3   # mine
+3|hw.snd.latency:3
+3|hw.snd.latency="3"
+3|hw.snd.latency=3#why
+5|hw.snd.latency=3 extra
+10|hw.snd.latency=0x0a
+5|hw.snd.latency
+5|#hw.snd.latency=3
+3|hw.snd.latency='3' # it's
+5|hw.snd.latency=\#3
+EOF
 
 # Settings written by eight runs at once all reach the kernel and the file.
 sandboxed --release 14
