@@ -2,6 +2,10 @@
 // case in a fresh folder, and checks its exit status, its standard error
 // and the edited file byte for byte.
 #include <sys/file.h>
+#ifdef __linux__
+#include <sys/mount.h>
+#include <sys/sysmacros.h>
+#endif
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -17,6 +21,7 @@
 #include <iostream>
 #include <optional>
 #include <random>
+#include <sched.h>
 #include <set>
 #include <sstream>
 #include <string>
@@ -69,6 +74,24 @@ struct folder {
 	}
 };
 
+// On Linux the companion runs in a private mount namespace whose /etc is
+// an empty in-memory folder, so that one that wrongly takes its default
+// file cannot reach the machine's own; where none can be made, it does not
+// run.  Elsewhere the runs that could reach it are skipped.
+#ifdef __linux__
+constexpr bool private_etc = true;
+void enter_private_etc()
+{
+	if (unshare(CLONE_NEWNS) != 0 ||
+	    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+	    mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0)
+		_exit(125);
+}
+#else
+constexpr bool private_etc = false;
+void enter_private_etc() {}
+#endif
+
 // Starts the companion with the arguments; standard error goes to err.
 pid_t start(const std::vector<std::string> &args, const fs::path &err)
 {
@@ -81,6 +104,7 @@ pid_t start(const std::vector<std::string> &args, const fs::path &err)
 		int file = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 		dup2(file, STDERR_FILENO);
 		alarm(20); // a run that waits for ever fails instead of hanging
+		enter_private_etc();
 		execv(COMPANION, argv.data());
 		_exit(126);
 	}
@@ -106,6 +130,25 @@ outcome run(const std::vector<std::string> &args)
 outcome record(const folder &f, const std::string &assignment)
 {
 	return run({"-f", f.conf(), assignment});
+}
+
+// Runs the shell script in the folder, in a private mount namespace where
+// /etc is an empty in-memory folder, or the machine's own with every change
+// kept in the test's folder.  The exit status, as system() gives it.
+int in_private_etc(const folder &f, const std::string &script, bool empty = false)
+{
+	spill(f.path / "script.sh", script);
+	const fs::path changes = f.path / ".etc";
+	fs::create_directories(changes / "upper");
+	fs::create_directories(changes / "work");
+	const std::string etc = empty ? "mount -t tmpfs tmpfs /etc"
+				      : "mount -t overlay overlay -o lowerdir=/etc,upperdir=" +
+						(changes / "upper").string() +
+						",workdir=" + (changes / "work").string() + " /etc";
+	const std::string command = "cd '" + f.path.string() +
+				    "' && unshare --mount --propagation private sh -c '" + etc +
+				    " && exec sh script.sh'";
+	return system(command.c_str());
 }
 
 const std::string usage = "usage: varnokeltrin [-f file] name=value\n";
@@ -261,6 +304,8 @@ class refusal : public testing::TestWithParam<refusal_case> {};
 
 TEST_P(refusal, leaves_the_file_as_it_was)
 {
+	if (!private_etc)
+		GTEST_SKIP() << "needs a private mount namespace to keep /etc/sysctl.conf safe";
 	const refusal_case &c = GetParam();
 	folder f;
 	spill(f.conf(), kept_by_hand);
@@ -324,10 +369,32 @@ TEST(file_type, anything_but_a_regular_file_is_refused_untouched)
 			EXPECT_TRUE(fs::is_symlink(f.conf()));
 		}
 	}
-	// A device reached directly, as /dev/null itself.
-	outcome o = run({"-f", "/dev/null", "hw.snd.latency=1"});
+	// A device node of the test's own, made as the machine's /dev/null
+	// is, so that a faulty run can replace nothing that matters.
+	folder f;
+	const fs::path device = f.path / "null";
+	if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+		GTEST_SKIP() << "no device node can be made here: " << std::strerror(errno);
+	outcome o = run({"-f", device, "hw.snd.latency=1"});
 	EXPECT_EQ(o.status, 1);
-	EXPECT_EQ(o.err, "varnokeltrin: /dev/null: not a regular file\n");
+	EXPECT_EQ(o.err, "varnokeltrin: " + device.string() + ": not a regular file\n");
+	EXPECT_TRUE(fs::is_character_file(device));
+	EXPECT_EQ(f.names(), (std::set<std::string>{".null.lock", "null"}));
+}
+
+// Without -f the setting goes to /etc/sysctl.conf, here the private one.
+TEST(file_type, default_file_is_etc_sysctl_conf)
+{
+	if (!private_etc)
+		GTEST_SKIP() << "needs a private mount namespace to keep /etc/sysctl.conf safe";
+	folder f;
+	ASSERT_EQ(in_private_etc(f,
+				 "exec >out 2>&1; '" COMPANION "' hw.snd.latency=3 && "
+				 "cat /etc/sysctl.conf && LC_ALL=C ls -A /etc",
+				 true),
+		  0)
+		<< slurp(f.path / "out");
+	EXPECT_EQ(slurp(f.path / "out"), "hw.snd.latency=3\n.sysctl.conf.lock\nsysctl.conf\n");
 }
 
 TEST(file_type, missing_folder_is_named)
@@ -678,6 +745,8 @@ constexpr bool under_address_sanitizer = false;
 // line and status 1 with the file untouched.
 TEST(failure, memory_is_bounded)
 {
+	if (!private_etc)
+		GTEST_SKIP() << "needs a private mount namespace to keep /etc/sysctl.conf safe";
 	struct size_case {
 		std::size_t size;
 		const char *limit; // of the address space, or none
@@ -697,13 +766,11 @@ TEST(failure, memory_is_bounded)
 		}
 		folder f;
 		spill(f.conf(), std::string(c.size - 18, '#') + "\nhw.snd.latency=1\n");
-		const std::string command = std::string(c.limit ? "prlimit --as=" : "") +
-					    (c.limit ? c.limit : "") + " '" COMPANION "' -f '" +
-					    f.conf().string() + "' hw.snd.latency=2 2>'" +
-					    (f.path / "err").string() + "'";
-		const int status = system(command.c_str());
+		const int status = in_private_etc(
+			f, std::string(c.limit ? "prlimit --as=" : "") + (c.limit ? c.limit : "") +
+				   " '" COMPANION "' -f sysctl.conf hw.snd.latency=2 2>err");
 		EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.err.empty() ? 0 : 1);
-		EXPECT_EQ(slurp(f.path / "err"), with_path(c.err, f.conf()));
+		EXPECT_EQ(slurp(f.path / "err"), with_path(c.err, "sysctl.conf"));
 		const std::string now = slurp(f.conf());
 		EXPECT_EQ(now.size(), c.size);
 		EXPECT_EQ(now.ends_with("=2\n"), c.err.empty());
@@ -752,9 +819,7 @@ TEST(failure, full_or_read_only_disk_leaves_the_file_intact)
 			      "echo $? >status\n"
 			      "cmp -s before disk/sysctl.conf && echo intact >result\n"
 			      "LC_ALL=C ls -A disk >left\n");
-		const std::string command = "cd '" + f.path.string() +
-					    "' && unshare --mount --propagation private sh disk.sh";
-		ASSERT_EQ(system(command.c_str()), 0);
+		ASSERT_EQ(in_private_etc(f, "exec sh disk.sh"), 0);
 		EXPECT_EQ(slurp(f.path / "status"), "1\n");
 		EXPECT_EQ(slurp(f.path / "err"), c.err);
 		EXPECT_EQ(slurp(f.path / "result"), "intact\n");
@@ -766,17 +831,18 @@ TEST(failure, full_or_read_only_disk_leaves_the_file_intact)
 // hands on is one that the companion records.
 TEST(together, backend_hands_on_what_the_companion_records)
 {
+	if (!private_etc)
+		GTEST_SKIP() << "needs a private mount namespace to keep /etc/sysctl.conf safe";
 	folder f;
 	std::ofstream(f.path / "sysctl") << "#!/bin/sh\nexit 0\n";
 	std::ofstream(f.path / "varnokeltrin")
 		<< "#!/bin/sh\nexec '" COMPANION "' -f ./sysctl.conf \"$@\"\n";
 	fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 	fs::permissions(f.path / "varnokeltrin", fs::perms::owner_all);
-	const std::string command = "cd '" + f.path.string() +
-				    "' && '" PROGRAM
-				    "' -u -2147483648 -p -7 -r 2147483647 -a ' +5' -b 0 -d -l 3x"
-				    " -q -0 -v 9";
-	ASSERT_EQ(system(command.c_str()), 0);
+	ASSERT_EQ(in_private_etc(f,
+				 "'" PROGRAM "' -u -2147483648 -p -7 -r 2147483647 -a ' +5' -b 0 "
+				 "-d -l 3x -q -0 -v 9"),
+		  0);
 	EXPECT_EQ(slurp(f.conf()), "dev.pcm.-2147483648.play.vchans=-7\n"
 				   "dev.pcm.-2147483648.rec.vchans=2147483647\n"
 				   "hw.snd.vpc_0db=5\n"

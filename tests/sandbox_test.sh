@@ -9,9 +9,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 export TOLVAREN_BUILD="$1" TOLVAREN_SANDBOX_PREBUILT=1
 unset TOLVAREN_SANDBOX_STATE TOLVAREN_SANDBOX_RELEASE TOLVAREN_SANDBOX_UNITS
 
-if ! unshare --mount true 2>/dev/null &&
-	! unshare --user --map-root-user --mount true 2>/dev/null; then
-	skip "no private mount namespace can be made here"
+namespace="unshare --mount --propagation private"
+if ! $namespace true 2>/dev/null; then
+	namespace="unshare --user --map-root-user --mount --propagation private"
+	$namespace true 2>/dev/null || skip "no private mount namespace can be made here"
 fi
 
 work=$(mktemp -d)
@@ -83,7 +84,9 @@ expect "15: vchans on or off" "0 1 " "$(cat "$work/p15")"
 sandboxed -- -l 3
 expect "15 is the default" "== tolvaren_backend -l 3 (simulated FreeBSD 15)" "$(head -n 1 "$work/out")"
 
-missing=$(sh -c '/usr/local/bin/varnokeltrin hw.snd.latency=3' 2>&1)
+# What the shell says of a missing companion, where none can be installed.
+missing=$($namespace sh -c 'mount -t tmpfs tmpfs /usr/local/bin &&
+	sh -c "/usr/local/bin/varnokeltrin hw.snd.latency=3"' 2>&1)
 sandboxed --no-companion -- -l 3 -q 2
 expect "no companion: status" 1 "$status"
 expect "no companion: errors" "$missing${nl}tolvaren_backend: Execution of shell failed" "$(err)"
