@@ -28,8 +28,10 @@ void run_assignment(const char *path, const char *name, int value)
 {
 	std::array<char, command_size> command{};
 	int n = std::snprintf(command.data(), command.size(), "%s %s=%d", path, name, value);
-	if (n < 0 || static_cast<std::size_t>(n) >= command.size())
+	if (n < 0 || static_cast<std::size_t>(n) >= command.size()) {
+		quiet_broken_pipe();
 		errx(1, "Command line for %s is too long", name);
+	}
 	run_command(command.data());
 }
 
@@ -55,12 +57,27 @@ void set_sysctl(const char *name, const char *value_text)
 	run_assignment(COMPANION_PATH, name, value_of(value_text));
 }
 
+struct sigaction quiet_broken_pipe()
+{
+	const int saved = errno;
+	struct sigaction ignore {};
+	struct sigaction previous {};
+	ignore.sa_handler = SIG_IGN;
+	sigemptyset(&ignore.sa_mask);
+	sigaction(SIGPIPE, &ignore, &previous);
+	errno = saved;
+	return previous;
+}
+
 void run_command(const char *command)
 {
 	errno = 0;
 	int status = std::system(command); // NOLINT(cert-env33-c): running it is the job
 	if (status == 0)
 		return;
+	// The command ran with the caller's SIGPIPE; the message must not end
+	// the program by it when the front end has stopped reading.
+	quiet_broken_pipe();
 	if (status == -1)
 		err(1, "system(%s)", command);
 	// 127 is also what some C libraries return when no process could be

@@ -184,8 +184,10 @@ void apply(const request &req, const setting &s)
 	}
 	std::array<char, name_size> name{};
 	int n = std::snprintf(name.data(), name.size(), s.variable, value_of(req.text_of('u')));
-	if (n < 0 || static_cast<std::size_t>(n) >= name.size())
+	if (n < 0 || static_cast<std::size_t>(n) >= name.size()) {
+		quiet_broken_pipe();
 		errx(1, "Name of %s is too long", s.variable);
+	}
 	set_sysctl(name.data(), value_text(req, s));
 }
 
@@ -214,11 +216,16 @@ void collect_children()
 
 int main(int argc, char *argv[])
 {
+	// getopt's diagnostics and the program's own messages must end it with
+	// status 1 even when nobody reads them; the commands get the SIGPIPE
+	// that the caller gave.
+	const struct sigaction callers = quiet_broken_pipe();
 	open_standard_descriptors();
 	collect_children();
 
 	request req = parse(argc, argv);
 	check(req);
+	sigaction(SIGPIPE, &callers, nullptr);
 	for (const setting &s : settings)
 		if (req.has(s.option))
 			apply(req, s);

@@ -10,4 +10,5 @@ command -v "$4" >/dev/null 2>&1 || skip "$4 is not installed"
 CC=$3 CXX=$4 cmake -S "$source" -B "$out" -DCMAKE_BUILD_TYPE=Release \
 	-DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null || exit 1
 cmake --build "$out" -j2 --target tolvaren_backend varnokeltrin || exit 1
-exec sh "$(dirname "$0")/hardening_test.sh" Release "$out/tolvaren_backend" "$out/varnokeltrin"
+case $4 in *clang*) id=Clang ;; *) id=GNU ;; esac
+exec sh "$(dirname "$0")/hardening_test.sh" Release $id "$out/tolvaren_backend" "$out/varnokeltrin"

@@ -12,6 +12,7 @@
 // statically, so that nothing can be interposed on it.
 #include <sys/wait.h>
 
+#include <array>
 #include <cctype>
 #include <csignal>
 #include <cstdlib>
@@ -46,6 +47,8 @@ struct setup {
 	bool system_fails = false;     // system() gives -1 with EAGAIN
 	std::vector<const char *> env; // more NAME=VALUE for the program
 	int closed_fd = -1;            // a standard descriptor left closed
+	bool stderr_unread = false;    // a pipe whose reader has gone
+	bool sigpipe_ignored = false;  // as a caller may start it
 };
 
 struct outcome {
@@ -148,6 +151,11 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 			putenv(const_cast<char *>(assignment));
 		if (how.closed_fd >= 0)
 			close(how.closed_fd);
+		std::array<int, 2> pipe_ends{};
+		if (how.stderr_unread && (pipe(pipe_ends.data()) != 0 || close(pipe_ends[0]) != 0 ||
+					  dup2(pipe_ends[1], STDERR_FILENO) < 0))
+			_exit(126);
+		signal(SIGPIPE, how.sigpipe_ignored ? SIG_IGN : SIG_DFL);
 		execv(program_path, argv.data());
 		_exit(126);
 	}
@@ -283,6 +291,13 @@ const run_case cases[] = {
 	{"standard output closed", {"-l", "5"}, {.closed_fd = 1}, 0, "", wrote("hw.snd.latency=5")},
 	{"standard error closed", {"-l", "5", "-q", "1"},
 	 {.fail = "varnokeltrin * exit 1", .closed_fd = 2}, 1, "", wrote("hw.snd.latency=5")},
+	{"unread standard error, misuse", {"-a", "5", "-x"}, {.stderr_unread = true}, 1, "", ""},
+	{"unread standard error, a failed command", {"-l", "5", "-q", "1"},
+	 {.fail = "sysctl * exit 1", .stderr_unread = true}, 1, "", "./sysctl hw.snd.latency=5\n"},
+	{"commands get the caller's SIGPIPE", {"-l", "5"}, {.stderr_unread = true}, 0, "",
+	 wrote("hw.snd.latency=5")},
+	{"commands get an ignored SIGPIPE", {"-l", "5"}, {.sigpipe_ignored = true}, 0, "",
+	 "./sysctl hw.snd.latency=5 (SIGPIPE ignored)\n./varnokeltrin hw.snd.latency=5 (SIGPIPE ignored)\n"},
 };
 // clang-format on
 

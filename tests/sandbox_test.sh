@@ -212,18 +212,61 @@ mkdir -p "$fake/sandbox/bin"
 grep '^TOLVAREN_.*_PATH:' "$TOLVAREN_BUILD/CMakeCache.txt" >"$fake/CMakeCache.txt"
 ln -s "$TOLVAREN_BUILD/sandbox/bin/sysctl" "$fake/sandbox/bin/sysctl"
 ln -s "$TOLVAREN_BUILD/varnokeltrin" "$fake/varnokeltrin"
-printf '#!/bin/sh\n/sbin/sysctl hw.snd.latency=2 >/dev/null\nkill -s TERM $$\n' >"$fake/tolvaren_backend"
-chmod +x "$fake/tolvaren_backend"
-TOLVAREN_BUILD=$fake sandboxed
-expect "killed: status" 143 "$status"
-expect "killed: says so" "== killed by signal 15 (exit status 143)" "$(sed -n 2p "$work/out")"
-expect "killed: kernel kept what it did" "2 " "$(kernel 'hw\.snd\.latency')"
+for signal in TERM:15 HUP:1; do
+	number=${signal#*:} signal=${signal%:*}
+	printf '#!/bin/sh\n/sbin/sysctl hw.snd.latency=2 >/dev/null\nkill -s %s $$\n' $signal \
+		>"$fake/tolvaren_backend"
+	chmod +x "$fake/tolvaren_backend"
+	TOLVAREN_BUILD=$fake sandboxed
+	expect "killed by $signal: status" $((128 + number)) "$status"
+	expect "killed by $signal: says so" "== killed by signal $number (exit status $((128 + number)))" \
+		"$(sed -n 2p "$work/out")"
+	expect "killed by $signal: kernel kept what it did" "2 " "$(kernel 'hw\.snd\.latency')"
+done
+
+# Interrupted, the sandbox leaves no temporary file and ends by the signal.
+printf '#!/bin/sh\nexec sleep 30\n' >"$fake/tolvaren_backend"
+mkdir "$work/tmp"
+TMPDIR=$work/tmp TOLVAREN_BUILD=$fake setsid "$top/sandbox/run" --state "$work/state" \
+	>/dev/null 2>&1 &
+while [ -z "$(ls "$work/tmp")" ]; do sleep 0.1; done
+kill -s TERM -- -$!
+wait $!
+expect "interrupted: status" 143 "$?"
+expect "interrupted: temporary files" "" "$(ls "$work/tmp")"
+
+# The program runs from where the front end runs it.
+sandboxed -- -x
+case $(head -n 1 "$work/err") in
+/usr/local/bin/tolvaren_backend:*) from=/usr/local/bin ;;
+*) from="elsewhere: $(head -n 1 "$work/err")" ;;
+esac
+expect "run as /usr/local/bin/tolvaren_backend" /usr/local/bin "$from"
+expect "misuse: status" 1 "$status"
+
+# Units with a leading zero are decimal; a relative state folder is the
+# one in the working folder, whatever CDPATH says.
+sandboxed --units 08 -- -l 1
+expect "units 08" "0 22" "$status $(wc -l <"$work/state/kernel" | tr -d ' ')"
+mkdir -p "$work/cdpath/rel" "$work/cwd"
+(cd "$work/cwd" && CDPATH=$work/cdpath "$top/sandbox/run" --state rel -l 1 >/dev/null 2>&1)
+expect "relative state: used where checked" "yes " \
+	"$([ -f "$work/cwd/rel/kernel" ] && echo yes) $(ls -A "$work/cdpath/rel")"
+
+# A build folder of another source tree is not touched.
+mkdir -p "$work/foreign-build/CMakeFiles"
+printf 'CMAKE_HOME_DIRECTORY:INTERNAL=%s\n' "$work" >"$work/foreign-build/CMakeCache.txt"
+TOLVAREN_BUILD=$work/foreign-build TOLVAREN_SANDBOX_PREBUILT= sandboxed -- -l 3
+expect "foreign build: refused" "2 sandbox: $work/foreign-build holds the build of another source tree ($work); nothing was touched" "$status $(err)"
+expect "foreign build: kept" "CMakeCache.txt CMakeFiles" "$(ls "$work/foreign-build" | tr '\n' ' ' | sed 's/ $//')"
 
 mkdir "$work/no-namespace"
 printf '#!/bin/sh\necho "unshare: unshare failed: Operation not permitted" >&2\nexit 1\n' \
 	>"$work/no-namespace/unshare"
-chmod +x "$work/no-namespace/unshare"
-PATH=$work/no-namespace:$PATH sandboxed -- -l 3
+printf '#!/bin/sh\necho built >>"%s/built"\n' "$work" >"$work/no-namespace/cmake"
+chmod +x "$work/no-namespace/unshare" "$work/no-namespace/cmake"
+PATH=$work/no-namespace:$PATH TOLVAREN_SANDBOX_PREBUILT= sandboxed -- -l 3
+expect "no namespace: nothing built" "" "$(cat "$work/built" 2>/dev/null)"
 expect "no namespace: status" 2 "$status"
 expect "no namespace: says so" "sandbox: cannot make a private mount namespace here (unshare: unshare failed: Operation not permitted); nothing was run" "$(err)"
 expect "no namespace: nothing ran" "" "$(cat "$work/out")"
