@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The least a program can do to write all eight settings: the same sixteen
  * command lines through system(), stopping at the first failure. */
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Times two commands, run alternately so that both see the same machine:
  *   timer RUNS COMMAND_A... -- COMMAND_B...
  * prints the median wall time of each in microseconds and their ratio. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include <sys/file.h>
 #include <sys/stat.h>
 #if defined(__linux__)

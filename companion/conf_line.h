@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #ifndef TOLVAREN_CONF_LINE_H
 #define TOLVAREN_CONF_LINE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Records one accepted sound setting in /etc/sysctl.conf, so that FreeBSD
 // applies it again at boot:
 //

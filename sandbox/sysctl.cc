@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A simulated FreeBSD sysctl(8) for the sound driver's variables.  The
 // simulated kernel is the file "kernel" in the folder that
 // TOLVAREN_SANDBOX_STATE names, one "name=value" line a variable.  It is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #ifndef TOLVAREN_SETTING_WRITER_H
 #define TOLVAREN_SETTING_WRITER_H
 

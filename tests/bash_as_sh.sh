@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs the program's whole case table with bash as /bin/sh, in a private
 # mount namespace so that the host keeps its own shell.  bash, like
 # FreeBSD's sh, runs a lone command in place of itself instead of in a

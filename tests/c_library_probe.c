@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Loads the C library and nothing else, as a program of this toolchain
  * does, so that a test can learn that library's name. */
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the companion program as tolvaren_backend and the sandbox do, each
 // case in a fresh folder, and checks its exit status, its standard error
 // and the edited file byte for byte.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Shared by the shell tests: expect WHAT EXPECTED ACTUAL counts a check,
 # and finish prints the tally and fails when a check failed.
 passed=0 failed=0

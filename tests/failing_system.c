@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Interposed on the program to make every system() call fail as if no
  * process could be made. */
 #include <errno.h>

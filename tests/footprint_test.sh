@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The program loads the C library alone, runs its main paths under valgrind
 # with no memory error and no heap allocation at all, and installs where
 # FreeBSD and Linux users look for it.

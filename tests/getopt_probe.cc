@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Parses its arguments with getopt as tolvaren_backend does and stops where
 // it would print its usage line, so that a test can learn what this C
 // library's getopt says in its own words.

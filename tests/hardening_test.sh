@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Reads the built programs, which run as root, and fails if any of their
 # hardening is missing: stack protector, fortified C library calls, full
 # RELRO with BIND_NOW, PIE, a stack that cannot execute, and control-flow

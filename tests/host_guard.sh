@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs first and last in the test suite: it notes what the machine's own
 # files that a faulty program could damage look like, and at the end fails
 # loudly if any of them changed, so that a hazard shows up in the run that

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the program, the copy under test and the getopt probe against musl,
 # linked statically, and runs the program's whole case table against them.
 # musl's getopt, like FreeBSD's, stops at the first operand and knows no

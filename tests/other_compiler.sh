@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the default programs with the other compiler (clang++ when the
 # suite was built by g++, else g++), warnings as errors, and checks their
 # hardening as the suite checks its own.

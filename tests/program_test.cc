@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the program as its front end does and checks its exit status, its
 // output and the exact commands it ran.  The commands are the recording
 // stand-ins, found in a fresh working directory of each run.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # End to end: the real program, with its fixed command paths, run by
 # sandbox/run on the simulated FreeBSD sound driver, with the real companion
 # recording what the kernel accepted.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the programs and their tests with clang++, AddressSanitizer and
 # UndefinedBehaviorSanitizer, warnings as errors, and runs the tests but
 # those that read the release build (hardening) or build their own (musl,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The hardening check must fail on a program built without _FORTIFY_SOURCE,
 # and for that alone: the stack protector's own __stack_chk_fail must not
 # pass for a fortified call.
