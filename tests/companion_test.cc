@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "conf_line.h"
+#include "fuzz_settings.h"
 
 namespace {
 
@@ -547,13 +548,9 @@ std::vector<std::pair<std::string, std::string>> boot(const std::vector<std::str
 // files where it was but the edited value, or the line appended.
 TEST(boot, applies_the_value_and_keeps_everything_else)
 {
-	const char *runs_text = std::getenv("TOLVAREN_FUZZ_RUNS");
-	const char *seed_text = std::getenv("TOLVAREN_FUZZ_SEED");
-	const int runs = runs_text ? std::atoi(runs_text) : 300;
-	const unsigned seed = seed_text
-				      ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
-				      : std::random_device{}();
-	std::cout << "boot property: seed " << seed << ", " << runs << " random file pairs\n";
+	const fuzz_settings fuzz = fuzz_settings_for("boot property (random file pairs)");
+	const int runs = fuzz.runs;
+	const unsigned seed = fuzz.seed;
 	std::mt19937 random(seed);
 	// clang-format off
 	const std::vector<std::string> lines{

@@ -29,6 +29,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "fuzz_settings.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -341,13 +343,9 @@ INSTANTIATE_TEST_SUITE_P(cases, program, testing::ValuesIn(cases), case_name);
 // misuse.  TOLVAREN_FUZZ_RUNS and TOLVAREN_FUZZ_SEED set the count and seed.
 TEST(fuzz, any_argument_vector_is_safe)
 {
-	const char *runs_text = std::getenv("TOLVAREN_FUZZ_RUNS");
-	const char *seed_text = std::getenv("TOLVAREN_FUZZ_SEED");
-	const int runs = runs_text ? std::atoi(runs_text) : 300;
-	const unsigned seed = seed_text
-				      ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
-				      : std::random_device{}();
-	std::cout << "fuzz seed " << seed << ", " << runs << " runs\n";
+	const fuzz_settings fuzz = fuzz_settings_for("fuzz");
+	const int runs = fuzz.runs;
+	const unsigned seed = fuzz.seed;
 	std::mt19937 random(seed);
 	auto pick = [&](const std::vector<std::string> &from) {
 		return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
