@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
+#include <sys/types.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #if defined(__linux__)
@@ -191,7 +192,8 @@ bool is_temporary_name(std::string_view name, std::string_view base)
 	    name.substr(1, base.size()) != base ||
 	    name.substr(1 + base.size(), temporary_tag.size()) != temporary_tag)
 		return false;
-	return std::ranges::all_of(name.substr(stem), [](char c) {
+	const std::string_view letters = name.substr(stem);
+	return std::all_of(letters.begin(), letters.end(), [](char c) {
 		return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 	});
 }
