@@ -252,6 +252,8 @@ conf_lock lock_conf_folder(const char *path)
 	lock.lock_fd =
 		openat(lock.folder_fd, name.c_str(),
 		       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+	if (lock.lock_fd < 0 && errno == EROFS)
+		return lock; // nobody can change a read-only file system: no lock needed
 	if (lock.lock_fd < 0 && refused_link(errno))
 		errx(1, "%s: is a symbolic link; not used as the lock", lock_path.c_str());
 	if (lock.lock_fd < 0)

@@ -798,8 +798,9 @@ TEST(failure, full_or_read_only_disk_leaves_the_file_intact)
 		 std::string("varnokeltrin: disk/sysctl.conf: ") + std::strerror(ENOSPC) + "\n",
 		 ".sysctl.conf.lock\nfiller\nsysctl.conf\n"},
 		{"read-only", "mount -o remount,ro disk",
-		 std::string("varnokeltrin: disk/.sysctl.conf.lock: ") + std::strerror(EROFS) +
-			 "\n",
+		 std::string(
+			 "varnokeltrin: disk/sysctl.conf: cannot make a temporary file in disk: ") +
+			 std::strerror(EROFS) + "\n",
 		 "sysctl.conf\n"},
 	};
 	for (const disk_case &c : cases) {
