@@ -287,8 +287,6 @@ conf_file read_conf_file(const std::string &path)
 		err(1, "%s", path.c_str());
 	if (!S_ISREG(file.status.st_mode))
 		errx(1, "%s: not a regular file", path.c_str());
-	if (static_cast<std::size_t>(file.status.st_size) > conf_file_max)
-		errx(1, "%s: larger than %zu MiB; not edited", path.c_str(), conf_file_max >> 20);
 	file.exists = true;
 	read_all(file.fd, file);
 	return file;

@@ -44,7 +44,7 @@ conf_lock lock_conf_folder(const char *path);
 
 // Reads a file of the locked folder.  A file that does not exist reads as
 // empty; a symbolic link or anything but a regular file is refused without
-// being read, and so is a file larger than conf_file_max.
+// being read, and a file larger than conf_file_max once that much is read.
 conf_file read_conf_file(const std::string &path);
 
 // Replaces the file by one holding text, with the old file's mode, owner,

@@ -119,6 +119,19 @@ struct boot_order {
 	}
 };
 
+// The line that boot applies last for name, and the file that holds it:
+// the one with ".local" when a line there sets the name, else the file.
+struct boot_winner {
+	std::size_t file;
+	conf_line line;
+};
+
+boot_winner last_in_boot(const std::array<std::string_view, 2> &files, std::string_view name)
+{
+	const conf_line local = last_setting(files[1], name);
+	return local.sets ? boot_winner{1, local} : boot_winner{0, last_setting(files[0], name)};
+}
+
 // A change of the two files: their text before and after it, and the
 // setting it is to record.
 struct change {
@@ -144,9 +157,7 @@ bool boot_applies(const change &c)
 		if (old_line.name != new_line.name || old_line.value != new_line.value)
 			return false;
 	}
-	conf_line last = last_setting(c.after[1], c.name);
-	if (!last.sets)
-		last = last_setting(c.after[0], c.name);
+	const conf_line last = last_in_boot(c.after, c.name).line;
 	return last.sets && last.value == c.value;
 }
 
@@ -185,16 +196,18 @@ int main(int argc, char *argv[])
 	const conf_lock lock = lock_conf_folder(path);
 	const std::array<conf_file, 2> files{read_conf_file(path),
 					     read_conf_file(std::string(path) + ".local")};
-	const std::size_t winner = last_setting(files[1].text, name).sets ? 1 : 0;
-	const std::string_view text = files[winner].text;
-	const conf_line line = last_setting(text, name);
+	const std::array<std::string_view, 2> texts{files[0].text, files[1].text};
+	const boot_winner found = last_in_boot(texts, name);
+	const std::size_t winner = found.file;
+	const conf_line &line = found.line;
+	const std::string_view text = texts[winner];
 	if (line.sets && text.substr(line.value_begin, line.value_end - line.value_begin) == value)
 		return 0;
 
 	// The value is edited in place where that keeps every other line as
 	// boot reads it, which a longer or shorter value can fail to do on a
 	// line of more than one piece; else the assignment is appended.
-	change c{{files[0].text, files[1].text}, {files[0].text, files[1].text}, name, value};
+	change c{texts, texts, name, value};
 	std::string edited = with_setting(text, line, name, value);
 	c.after[winner] = edited;
 	if (!boot_applies(c)) {

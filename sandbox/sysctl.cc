@@ -171,14 +171,23 @@ std::string value_in(const std::string &text, const std::string &name)
 	return std::string(last_setting(text, name).value);
 }
 
-// Writes one assignment into text; true when the kernel took it.
-bool assign(const sandbox &box, std::string &text, const std::string &name,
-	    const std::string &value_text)
+// The variable that name is in the simulated kernel, or nullptr.
+const variable *oid(const sandbox &box, const std::string &text, const std::string &name)
 {
 	const variable *v = variable_for(box, name);
-	if (!v || !last_setting(text, name).sets) {
-		std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
-		return false;
+	return v && last_setting(text, name).sets ? v : nullptr;
+}
+
+// Writes one assignment into text; true when the kernel took it, or when
+// the kernel lacks the name and ignore_unknown says to skip it silently.
+bool assign(const sandbox &box, std::string &text, const std::string &name,
+	    const std::string &value_text, bool ignore_unknown)
+{
+	const variable *v = oid(box, text, name);
+	if (!v) {
+		if (!ignore_unknown)
+			std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
+		return ignore_unknown;
 	}
 	long value = 0;
 	if (!parse(value_text, value))
@@ -232,12 +241,8 @@ int apply_file(const sandbox &box, std::string &text, const char *path, bool ign
 	for (std::size_t at = 0; at < file.text.size();) {
 		const conf_line line = read_conf_line(file.text, at);
 		at = line.end;
-		if (!line.sets)
-			continue;
-		const std::string name(line.name);
-		if (ignore_unknown && (!variable_for(box, name) || !last_setting(text, name).sets))
-			continue;
-		if (!assign(box, text, name, std::string(line.value)))
+		if (line.sets && !assign(box, text, std::string(line.name), std::string(line.value),
+					 ignore_unknown))
 			status = 1;
 	}
 	return status;
@@ -308,15 +313,12 @@ int main(int argc, char *argv[])
 		std::string arg = argv[i];
 		std::size_t eq = arg.find('=');
 		std::string name = arg.substr(0, eq);
-		const bool known = !name.empty() && last_setting(text, name).sets;
-		if (!known && asked.ignore_unknown)
-			continue;
 		if (eq != std::string::npos) {
-			if (!assign(box, text, name, arg.substr(eq + 1)))
+			if (!assign(box, text, name, arg.substr(eq + 1), asked.ignore_unknown))
 				status = 1;
-		} else if (known) {
+		} else if (oid(box, text, name)) {
 			std::printf("%s: %s\n", name.c_str(), value_in(text, name).c_str());
-		} else {
+		} else if (!asked.ignore_unknown) {
 			std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
 			status = 1;
 		}
