@@ -81,13 +81,21 @@ conf_line read_conf_line(std::string_view text, std::size_t at)
 	return line;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the line's name first
+bool same_variable(std::string_view line_name, std::string_view name)
+{
+	if (line_name.ends_with('.'))
+		line_name.remove_suffix(1);
+	return !name.empty() && line_name == name;
+}
+
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): in the order of find()
 conf_line last_setting(std::string_view text, std::string_view name)
 {
 	conf_line last;
 	for (std::size_t at = 0; at < text.size();) {
 		const conf_line line = read_conf_line(text, at);
-		if (line.sets && line.name == name)
+		if (line.sets && same_variable(line.name, name))
 			last = line;
 		at = line.end;
 	}

@@ -1,23 +1,39 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Records one accepted sound setting in /etc/sysctl.conf, so that FreeBSD
-// applies it again at boot:
+// applies it again at boot, and gives a sound card that attaches after
+// boot what boot would have given it:
 //
 //   varnokeltrin [-f file] name=value
+//   varnokeltrin [-f file] -a pcmN
 //
 // Boot applies the file and then file.local, and the last line across the
 // two that sets a name wins.  That line gets the new value in place; with
-// none, the assignment is appended.  Every other byte of both files is
-// kept.  Only the sound driver's settings that tolvaren_backend writes are
-// accepted.
+// none, the assignment is appended.  hw.snd.maxautovchans lowers the
+// units' vchans when it is written, so where lines of both kinds stand the
+// assignment is appended after every line instead, and boot replays the
+// kernel's own history.  Every other byte of both files is kept.  Only the
+// sound driver's settings that tolvaren_backend writes are accepted.
+#include <sys/types.h>
+#include <sys/wait.h>
+#if defined(__FreeBSD__)
+#include <sys/sysctl.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <err.h>
+#include <fcntl.h>
 #include <new>
+#include <optional>
+#include <spawn.h>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <unistd.h>
 
 #include "conf_file.h"
@@ -30,12 +46,24 @@ constexpr const char *default_file = "/etc/sysctl.conf";
 // As for tolvaren_backend: glibc's getopt would otherwise look past the
 // operand for more options.
 #ifdef __GLIBC__
-constexpr const char *options = "+f:";
+constexpr const char *options = "+a:f:";
 #else
-constexpr const char *options = "f:";
+constexpr const char *options = "a:f:";
 #endif
 
-constexpr std::string_view usage = "usage: varnokeltrin [-f file] name=value\n";
+constexpr std::string_view usage = "usage: varnokeltrin [-f file] name=value\n"
+				   "       varnokeltrin [-f file] -a pcmN\n";
+
+#ifndef SYSCTL_PATH
+#define SYSCTL_PATH "/sbin/sysctl"
+#endif
+// The commands of -a run with this environment alone, whatever devd or the
+// caller had.
+constexpr std::array<const char *, 2> command_environment{"PATH=/sbin:/bin:/usr/sbin:/usr/bin",
+							  nullptr};
+
+constexpr std::string_view autovchans = "hw.snd.maxautovchans";
+constexpr std::string_view default_unit = "hw.snd.default_unit";
 
 constexpr std::array<std::string_view, 6> global_names{
 	"hw.snd.vpc_0db", "hw.snd.vpc_mixer_bypass",    "hw.snd.default_unit",
@@ -65,10 +93,9 @@ bool is_decimal_int(std::string_view text)
 	return error == std::errc{} && end == text.data() + text.size();
 }
 
-bool is_sound_setting(std::string_view name)
+// dev.pcm.N.play.vchans or dev.pcm.N.rec.vchans.
+bool is_unit_vchans(std::string_view name)
 {
-	if (std::find(global_names.begin(), global_names.end(), name) != global_names.end())
-		return true;
 	if (!name.starts_with(device_prefix))
 		return false;
 	std::string_view rest = name.substr(device_prefix.size());
@@ -76,6 +103,25 @@ bool is_sound_setting(std::string_view name)
 		return rest.ends_with(suffix) &&
 		       is_decimal_int(rest.substr(0, rest.size() - suffix.size()));
 	});
+}
+
+bool is_sound_setting(std::string_view name)
+{
+	return std::find(global_names.begin(), global_names.end(), name) != global_names.end() ||
+	       is_unit_vchans(name);
+}
+
+// The variables that the kernel couples: writing maxautovchans lowers (or
+// raises from 0) every unit's vchans, so the order of their lines counts.
+enum class coupling { none, autovchans, vchans };
+
+coupling coupling_of(std::string_view name)
+{
+	if (name.ends_with('.'))
+		name.remove_suffix(1);
+	if (name == autovchans)
+		return coupling::autovchans;
+	return is_unit_vchans(name) ? coupling::vchans : coupling::none;
 }
 
 // The argument as one printable line for a message: every byte that is not
@@ -98,11 +144,10 @@ std::string visible(std::string_view text)
 	errx(1, "out of memory; nothing was changed");
 }
 
-// The lines that set a name other than skip, across the files in the order
-// that boot reads them.
+// The lines that set a variable, across the files in the order that boot
+// reads them.
 struct boot_order {
 	std::array<std::string_view, 2> files;
-	std::string_view skip;
 	std::size_t file = 0, at = 0;
 
 	bool next(conf_line &line)
@@ -111,10 +156,19 @@ struct boot_order {
 			while (at < files[file].size()) {
 				line = read_conf_line(files[file], at);
 				at = line.end;
-				if (line.sets && line.name != skip)
+				if (line.sets)
 					return true;
 			}
 		}
+		return false;
+	}
+
+	// The next line that sets a variable other than skip.
+	bool next_other(conf_line &line, std::string_view skip)
+	{
+		while (next(line))
+			if (!same_variable(line.name, skip))
+				return true;
 		return false;
 	}
 };
@@ -144,13 +198,13 @@ struct change {
 // before.
 bool boot_applies(const change &c)
 {
-	boot_order old_lines{c.before, c.name};
-	boot_order new_lines{c.after, c.name};
+	boot_order old_lines{c.before};
+	boot_order new_lines{c.after};
 	conf_line old_line;
 	conf_line new_line;
 	for (;;) {
-		const bool more = old_lines.next(old_line);
-		if (more != new_lines.next(new_line))
+		const bool more = old_lines.next_other(old_line, c.name);
+		if (more != new_lines.next_other(new_line, c.name))
 			return false;
 		if (!more)
 			break;
@@ -161,21 +215,271 @@ bool boot_applies(const change &c)
 	return last.sets && last.value == c.value;
 }
 
+// The lines of the two coupled kinds as boot reads them, for a setting of
+// one kind.
+struct coupled_lines {
+	bool other_kind = false; // a line sets a variable of the other kind
+	bool in_local = false;   // file.local holds a line of either kind
+	std::size_t last_file = 0, last_begin = 0; // the last line of either kind
+};
+
+coupled_lines coupled_lines_of(const std::array<std::string_view, 2> &files, coupling kind)
+{
+	coupled_lines found;
+	boot_order order{files};
+	conf_line line;
+	while (order.next(line)) {
+		const coupling of_line = coupling_of(line.name);
+		if (of_line == coupling::none)
+			continue;
+		found.other_kind = found.other_kind || of_line != kind;
+		found.in_local = found.in_local || order.file == 1;
+		found.last_file = order.file;
+		found.last_begin = line.begin;
+	}
+	return found;
+}
+
+// The value of a line as sysctl(8) reads an integer: strtol with base 0,
+// filling the whole value, within an int.  Nothing when it is not one.
+std::optional<long> integer_of(std::string_view value)
+{
+	std::array<char, conf_piece_max + 1> text{};
+	if (value.empty() || value.size() > conf_piece_max)
+		return std::nullopt;
+	std::copy(value.begin(), value.end(), text.begin());
+	char *end = nullptr;
+	errno = 0;
+	const long n = std::strtol(text.data(), &end, 0);
+	if (*end != '\0' || errno == ERANGE || n < INT_MIN || n > INT_MAX)
+		return std::nullopt;
+	return n;
+}
+
+// What the kernel makes of a vchans count or a maxautovchans value.
+long vchans_clamped(long n)
+{
+	return std::clamp(n, 0L, 256L);
+}
+
+// The vchans that boot leaves name with: the value of its last line that
+// applies, then, where the kernel couples them, each later maxautovchans
+// line, which lowers it to that value or raises it from 0 to 1.  Nothing
+// when no line sets it.
+std::optional<long> boot_vchans(const std::array<std::string_view, 2> &files,
+				std::string_view name, bool kernel_couples)
+{
+	std::optional<long> vchans;
+	boot_order order{files};
+	conf_line line;
+	while (order.next(line)) {
+		const std::optional<long> value = integer_of(line.value);
+		if (!value)
+			continue;
+		if (same_variable(line.name, name)) {
+			vchans = vchans_clamped(*value);
+		} else if (vchans && kernel_couples && same_variable(line.name, autovchans)) {
+			const long most = vchans_clamped(*value);
+			vchans = *vchans > most ? most : *vchans == 0 && most > 0 ? 1 : *vchans;
+		}
+	}
+	return vchans;
+}
+
+// The value of the last line that applies to name; nothing when none does.
+std::optional<long> boot_value(const std::array<std::string_view, 2> &files, std::string_view name)
+{
+	std::optional<long> last;
+	boot_order order{files};
+	conf_line line;
+	while (order.next(line))
+		if (same_variable(line.name, name))
+			if (const std::optional<long> value = integer_of(line.value))
+				last = value;
+	return last;
+}
+
+// Runs the kernel-variable tool with the one argument, without a shell and
+// with the fixed environment; its output is discarded when quiet.  The wait
+// status, or -1 with errno when it could not be run.
+int run_sysctl(const std::string &argument, bool quiet)
+{
+	posix_spawn_file_actions_t actions{};
+	if (posix_spawn_file_actions_init(&actions) != 0)
+		return -1;
+	if (quiet)
+		for (int fd : {STDOUT_FILENO, STDERR_FILENO})
+			posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_WRONLY, 0);
+	std::array<char *, 3> argv{const_cast<char *>(SYSCTL_PATH),
+				   const_cast<char *>(argument.c_str()), nullptr};
+	pid_t pid = -1;
+	const int error =
+		posix_spawn(&pid, SYSCTL_PATH, &actions, nullptr, argv.data(),
+			    const_cast<char *const *>(command_environment.data()));
+	posix_spawn_file_actions_destroy(&actions);
+	if (error != 0) {
+		errno = error;
+		return -1;
+	}
+	int status = 0;
+	while (waitpid(pid, &status, 0) < 0)
+		if (errno != EINTR)
+			return -1;
+	return status;
+}
+
+// True when the running kernel couples maxautovchans to the vchans: it has
+// the variable (FreeBSD 13 and 14; 15 has none).
+bool kernel_couples_vchans()
+{
+#if defined(__FreeBSD__)
+	std::size_t size = 0;
+	return sysctlbyname(autovchans.data(), nullptr, &size, nullptr, 0) == 0 ||
+	       errno != ENOENT;
+#else
+	// Elsewhere the kernel is the sandbox's simulated one, which its
+	// sysctl answers for.
+	return run_sysctl(std::string(autovchans), true) == 0;
+#endif
+}
+
+// Writes one assignment into the kernel; false, said in one line, when
+// that failed.
+bool write_to_kernel(const std::string &assignment)
+{
+	const int status = run_sysctl(assignment, false);
+	if (status == 0)
+		return true;
+	if (status == -1)
+		warn("cannot run %s %s", SYSCTL_PATH, assignment.c_str());
+	else if (WIFEXITED(status))
+		warnx("%s %s exited with status %d", SYSCTL_PATH, assignment.c_str(),
+		      WEXITSTATUS(status));
+	else
+		warnx("%s %s was ended by signal %d", SYSCTL_PATH, assignment.c_str(),
+		      WTERMSIG(status));
+	return false;
+}
+
+// The unit of a device name "pcmN"; nothing for any other text.
+std::optional<int> unit_of(std::string_view device)
+{
+	if (!device.starts_with("pcm"))
+		return std::nullopt;
+	device.remove_prefix(3);
+	int unit = -1;
+	if (!is_decimal_int(device) || device.starts_with('-'))
+		return std::nullopt;
+	std::from_chars(device.data(), device.data() + device.size(), unit);
+	return unit;
+}
+
+// Gives a unit that has just attached what boot would give it: its vchans
+// and, where boot makes it the default unit, hw.snd.default_unit.  Every
+// other variable is left alone, and no file changes.
+int give_attached_unit(const char *path, int unit)
+{
+	const conf_lock lock = lock_conf_folder(path);
+	const std::array<conf_file, 2> files{read_conf_file(path),
+					     read_conf_file(std::string(path) + ".local")};
+	const std::array<std::string_view, 2> texts{files[0].text, files[1].text};
+	const bool couples = kernel_couples_vchans();
+	std::vector<std::string> assignments;
+	for (std::string_view suffix : device_suffixes) {
+		const std::string name =
+			std::string(device_prefix) + std::to_string(unit) + std::string(suffix);
+		if (const std::optional<long> vchans = boot_vchans(texts, name, couples))
+			assignments.push_back(name + "=" + std::to_string(*vchans));
+	}
+	if (boot_value(texts, default_unit) == unit)
+		assignments.push_back(std::string(default_unit) + "=" + std::to_string(unit));
+	int status = 0;
+	for (const std::string &assignment : assignments)
+		if (!write_to_kernel(assignment))
+			status = 1;
+	return status;
+}
+
+// Records name=value in the file or file.local, as the files before the
+// change lead boot to the state the kernel had.
+int record(const char *path, std::string_view name, std::string_view value,
+	   std::string_view assignment)
+{
+	// Boot reads the file, then the same name with ".local", under one lock.
+	const conf_lock lock = lock_conf_folder(path);
+	const std::array<conf_file, 2> files{read_conf_file(path),
+					     read_conf_file(std::string(path) + ".local")};
+	const std::array<std::string_view, 2> texts{files[0].text, files[1].text};
+	const boot_winner found = last_in_boot(texts, name);
+	const conf_line &line = found.line;
+	const std::string_view winning_text = texts[found.file];
+	const bool holds_value =
+		line.sets &&
+		winning_text.substr(line.value_begin, line.value_end - line.value_begin) == value;
+
+	change c{texts, texts, name, value};
+	std::size_t target = found.file;
+	std::string edited;
+	const coupling kind = coupling_of(name);
+	const coupled_lines coupled = kind == coupling::none ? coupled_lines{}
+							     : coupled_lines_of(texts, kind);
+	if (coupled.other_kind) {
+		// The kernel's history is replayed only with the assignment
+		// after every line of both kinds; one already last that holds
+		// the value is that history already.
+		if (holds_value && coupled.last_file == found.file &&
+		    coupled.last_begin == line.begin)
+			return 0;
+		target = coupled.in_local ? 1 : found.file;
+		edited = with_setting(texts[target], conf_line{}, name, value);
+		c.after[target] = edited;
+	} else {
+		if (holds_value)
+			return 0;
+		// The value is edited in place where that keeps every other
+		// line as boot reads it, which a longer or shorter value can
+		// fail to do on a line of more than one piece; else the
+		// assignment is appended.
+		edited = with_setting(winning_text, line, name, value);
+		c.after[target] = edited;
+		if (!boot_applies(c)) {
+			std::string().swap(edited);
+			edited = with_setting(winning_text, conf_line{}, name, value);
+			c.after[target] = edited;
+		}
+	}
+	if (!boot_applies(c))
+		errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
+		     files[target].path.c_str(), visible(assignment).c_str());
+	replace_conf_file(lock, files[target], edited);
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
 	std::set_new_handler(out_of_memory);
 	const char *path = default_file;
+	const char *device = nullptr;
 	int ch;
 	while ((ch = getopt(argc, argv, options)) != -1) {
 		switch (ch) {
+		case 'a':
+			device = optarg;
+			break;
 		case 'f':
 			path = optarg;
 			break;
 		default:
 			print_usage();
 		}
+	}
+	if (device != nullptr) {
+		const std::optional<int> unit = unit_of(device);
+		if (argc != optind || !unit)
+			print_usage();
+		return give_attached_unit(path, *unit);
 	}
 	if (argc - optind != 1)
 		print_usage();
@@ -191,33 +495,5 @@ int main(int argc, char *argv[])
 	if (!is_decimal_int(value))
 		errx(1, "%s: the value is not a decimal 32-bit integer",
 		     visible(assignment).c_str());
-
-	// Boot reads the file, then the same name with ".local", under one lock.
-	const conf_lock lock = lock_conf_folder(path);
-	const std::array<conf_file, 2> files{read_conf_file(path),
-					     read_conf_file(std::string(path) + ".local")};
-	const std::array<std::string_view, 2> texts{files[0].text, files[1].text};
-	const boot_winner found = last_in_boot(texts, name);
-	const std::size_t winner = found.file;
-	const conf_line &line = found.line;
-	const std::string_view text = texts[winner];
-	if (line.sets && text.substr(line.value_begin, line.value_end - line.value_begin) == value)
-		return 0;
-
-	// The value is edited in place where that keeps every other line as
-	// boot reads it, which a longer or shorter value can fail to do on a
-	// line of more than one piece; else the assignment is appended.
-	change c{texts, texts, name, value};
-	std::string edited = with_setting(text, line, name, value);
-	c.after[winner] = edited;
-	if (!boot_applies(c)) {
-		std::string().swap(edited);
-		edited = with_setting(text, conf_line{}, name, value);
-		c.after[winner] = edited;
-	}
-	if (!boot_applies(c))
-		errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
-		     files[winner].path.c_str(), visible(assignment).c_str());
-	replace_conf_file(lock, files[winner], edited);
-	return 0;
+	return record(path, name, value, assignment);
 }

@@ -3,14 +3,20 @@
 // simulated kernel is the file "kernel" in the folder that
 // TOLVAREN_SANDBOX_STATE names, one "name=value" line a variable.  It is
 // made with FreeBSD's defaults for TOLVAREN_SANDBOX_RELEASE (13, 14 or 15)
-// and TOLVAREN_SANDBOX_UNITS units the first time it is used; sandbox/run
-// sets all three from the state folder.
+// and TOLVAREN_SANDBOX_UNITS built-in units, followed by
+// TOLVAREN_SANDBOX_USB_UNITS units that attach later (0 unless set), the
+// first time it is used; sandbox/run sets them from the state folder.
 //
 //   sysctl NAME=VALUE ...   write, as FreeBSD's sysctl does
 //   sysctl NAME ...         read
 //   sysctl -a               list every variable
 //   sysctl [-i] -f FILE     apply a sysctl.conf(5) file as boot does; with
 //                           -i, names the kernel lacks are skipped
+//   sysctl -A N | -D N      (the sandbox's own) attach or detach unit N
+//
+// As on FreeBSD 13 and 14, writing hw.snd.maxautovchans lowers every
+// attached unit's vchans above the new value to it, and raises 0 to 1
+// when the value is above 0.
 #include <unistd.h>
 
 #include <array>
@@ -60,9 +66,12 @@ constexpr std::array<variable, 11> variables{{
 
 struct sandbox {
 	int release;
-	long units;
+	long units; // attached when the kernel is made
 	std::string kernel_path;
 };
+
+constexpr long most_units = 64;
+constexpr const char *unit_prefix = "dev.pcm.";
 
 [[noreturn]] void corrupt(const sandbox &box, const std::string &what)
 {
@@ -100,6 +109,14 @@ const variable *variable_for(const sandbox &box, std::string_view name)
 			return &v;
 	}
 	return nullptr;
+}
+
+// The name as the kernel looks it up: one trailing dot is taken.
+std::string kernel_name(std::string_view name)
+{
+	if (name.ends_with('.'))
+		name.remove_suffix(1);
+	return std::string(name);
 }
 
 // Reads an integer as FreeBSD's sysctl does: base 0, the whole text, an
@@ -178,6 +195,32 @@ const variable *oid(const sandbox &box, const std::string &text, const std::stri
 	return v && last_setting(text, name).sets ? v : nullptr;
 }
 
+// What the kernel's pcm_setmaxautovchans does to every attached unit:
+// vchans above most come down to it, and none become one when most allows
+// any.
+void limit_vchans(std::string &text, long most)
+{
+	std::string out;
+	for (std::size_t at = 0; at < text.size();) {
+		const std::size_t end = text.find('\n', at) + 1;
+		std::string line = text.substr(at, end - at - 1);
+		at = end;
+		const std::size_t eq = line.find('=');
+		const std::string name = line.substr(0, eq);
+		if (name.starts_with(unit_prefix) &&
+		    (name.ends_with(".play.vchans") || name.ends_with(".rec.vchans"))) {
+			long vchans = std::strtol(line.c_str() + eq + 1, nullptr, 10);
+			if (vchans > most)
+				vchans = most;
+			else if (vchans == 0 && most > 0)
+				vchans = 1;
+			line = name + "=" + std::to_string(vchans);
+		}
+		out += line + "\n";
+	}
+	text = out;
+}
+
 // Writes one assignment into text; true when the kernel took it, or when
 // the kernel lacks the name and ignore_unknown says to skip it silently.
 bool assign(const sandbox &box, std::string &text, const std::string &name,
@@ -217,13 +260,44 @@ bool assign(const sandbox &box, std::string &text, const std::string &name,
 	}
 	text = with_setting(text, last_setting(text, name), name, std::to_string(value));
 	std::printf("%s: %s -> %ld\n", name.c_str(), old.c_str(), value);
+	if (name == "hw.snd.maxautovchans")
+		limit_vchans(text, value);
+	return true;
+}
+
+// Plugs unit in with the release's defaults for its own variables, or
+// out; false, said as a line, when it is attached already or is not.
+bool plug(const sandbox &box, std::string &text, long unit, bool in)
+{
+	const std::string prefix = unit_prefix + std::to_string(unit) + ".";
+	const bool attached = last_setting(text, prefix + "play.vchans").sets;
+	if (attached == in) {
+		std::fprintf(stderr, "sandbox: pcm%ld is %s\n", unit,
+			     in ? "attached already" : "not attached");
+		return false;
+	}
+	std::string out;
+	for (std::size_t at = 0; at < text.size();) {
+		const std::size_t end = text.find('\n', at) + 1;
+		if (in || text.compare(at, prefix.size(), prefix) != 0)
+			out += text.substr(at, end - at);
+		at = end;
+	}
+	// While maxautovchans is 0, a new unit gets no vchans on 13 and 14.
+	const std::string most = value_in(text, "hw.snd.maxautovchans");
+	const std::string vchans = box.release < 15 && most == "0" ? "0" : "1";
+	if (in)
+		for (const char *direction : {"play", "rec"})
+			out += prefix + direction + ".vchans=" + vchans + "\n";
+	text = out;
 	return true;
 }
 
 [[noreturn]] void usage()
 {
 	std::fprintf(stderr, "usage: sysctl [-i] name[=value] ...\n"
-			     "       sysctl [-i] -f file\n       sysctl -a\n");
+			     "       sysctl [-i] -f file\n       sysctl -a\n"
+			     "       sysctl -A unit | -D unit\n");
 	std::exit(1);
 }
 
@@ -241,7 +315,7 @@ int apply_file(const sandbox &box, std::string &text, const char *path, bool ign
 	for (std::size_t at = 0; at < file.text.size();) {
 		const conf_line line = read_conf_line(file.text, at);
 		at = line.end;
-		if (line.sets && !assign(box, text, std::string(line.name), std::string(line.value),
+		if (line.sets && !assign(box, text, kernel_name(line.name), std::string(line.value),
 					 ignore_unknown))
 			status = 1;
 	}
@@ -251,6 +325,8 @@ int apply_file(const sandbox &box, std::string &text, const char *path, bool ign
 // What the command line asks for; the names to read or write follow
 // optind.
 struct request {
+	long plug_unit = -1; // -A or -D
+	bool plug_in = false;
 	bool all = false;
 	bool ignore_unknown = false;
 	const char *file = nullptr;
@@ -260,8 +336,18 @@ request request_from(int argc, char **argv)
 {
 	request asked;
 	int ch;
-	while ((ch = getopt(argc, argv, "af:i")) != -1) {
+	while ((ch = getopt(argc, argv, "A:D:af:i")) != -1) {
 		switch (ch) {
+		case 'A':
+		case 'D': {
+			char *end = nullptr;
+			asked.plug_unit = std::strtol(optarg, &end, 10);
+			asked.plug_in = ch == 'A';
+			if (*optarg < '0' || *optarg > '9' || *end != '\0' ||
+			    asked.plug_unit >= most_units)
+				usage();
+			break;
+		}
 		case 'a':
 			asked.all = true;
 			break;
@@ -275,7 +361,7 @@ request request_from(int argc, char **argv)
 			usage();
 		}
 	}
-	if ((asked.all || asked.file) ? optind != argc : optind == argc)
+	if ((asked.all || asked.file || asked.plug_unit >= 0) ? optind != argc : optind == argc)
 		usage();
 	return asked;
 }
@@ -289,9 +375,12 @@ int main(int argc, char *argv[])
 		std::fprintf(stderr, "sandbox: TOLVAREN_SANDBOX_STATE names no folder\n");
 		return 2;
 	}
+	const long units = number_from("TOLVAREN_SANDBOX_UNITS", 0, most_units);
+	const long late_units = std::getenv("TOLVAREN_SANDBOX_USB_UNITS")
+					? number_from("TOLVAREN_SANDBOX_USB_UNITS", 0, most_units - units)
+					: 0;
 	const sandbox box{static_cast<int>(number_from("TOLVAREN_SANDBOX_RELEASE", 13, 15)),
-			  number_from("TOLVAREN_SANDBOX_UNITS", 0, 64),
-			  std::string(state) + "/kernel"};
+			  units + late_units, std::string(state) + "/kernel"};
 
 	const request asked = request_from(argc, argv);
 	// Every call holds the lock from its read to its write, so that runs
@@ -304,15 +393,21 @@ int main(int argc, char *argv[])
 	if (asked.all) {
 		for (const auto &[name, value] : current)
 			std::printf("%s: %s\n", name.c_str(), value.c_str());
+		std::fflush(stdout);
+		// A kernel read for the first time is made, as it boots.
+		if (!file.exists)
+			replace_conf_file(lock, file, text);
 		return 0;
 	}
 	int status = 0;
+	if (asked.plug_unit >= 0 && !plug(box, text, asked.plug_unit, asked.plug_in))
+		status = 1;
 	if (asked.file)
 		status = apply_file(box, text, asked.file, asked.ignore_unknown);
 	for (int i = optind; i < argc; ++i) {
 		std::string arg = argv[i];
 		std::size_t eq = arg.find('=');
-		std::string name = arg.substr(0, eq);
+		std::string name = kernel_name(arg.substr(0, eq));
 		if (eq != std::string::npos) {
 			if (!assign(box, text, name, arg.substr(eq + 1), asked.ignore_unknown))
 				status = 1;
