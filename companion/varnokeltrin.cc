@@ -218,8 +218,8 @@ bool boot_applies(const change &c)
 // The lines of the two coupled kinds as boot reads them, for a setting of
 // one kind.
 struct coupled_lines {
-	bool other_kind = false; // a line sets a variable of the other kind
-	bool in_local = false;   // file.local holds a line of either kind
+	bool other_kind = false;                   // a line sets a variable of the other kind
+	bool in_local = false;                     // file.local holds a line of either kind
 	std::size_t last_file = 0, last_begin = 0; // the last line of either kind
 };
 
@@ -266,8 +266,8 @@ long vchans_clamped(long n)
 // applies, then, where the kernel couples them, each later maxautovchans
 // line, which lowers it to that value or raises it from 0 to 1.  Nothing
 // when no line sets it.
-std::optional<long> boot_vchans(const std::array<std::string_view, 2> &files,
-				std::string_view name, bool kernel_couples)
+std::optional<long> boot_vchans(const std::array<std::string_view, 2> &files, std::string_view name,
+				bool kernel_couples)
 {
 	std::optional<long> vchans;
 	boot_order order{files};
@@ -313,9 +313,8 @@ int run_sysctl(const std::string &argument, bool quiet)
 	std::array<char *, 3> argv{const_cast<char *>(SYSCTL_PATH),
 				   const_cast<char *>(argument.c_str()), nullptr};
 	pid_t pid = -1;
-	const int error =
-		posix_spawn(&pid, SYSCTL_PATH, &actions, nullptr, argv.data(),
-			    const_cast<char *const *>(command_environment.data()));
+	const int error = posix_spawn(&pid, SYSCTL_PATH, &actions, nullptr, argv.data(),
+				      const_cast<char *const *>(command_environment.data()));
 	posix_spawn_file_actions_destroy(&actions);
 	if (error != 0) {
 		errno = error;
@@ -334,8 +333,7 @@ bool kernel_couples_vchans()
 {
 #if defined(__FreeBSD__)
 	std::size_t size = 0;
-	return sysctlbyname(autovchans.data(), nullptr, &size, nullptr, 0) == 0 ||
-	       errno != ENOENT;
+	return sysctlbyname(autovchans.data(), nullptr, &size, nullptr, 0) == 0 || errno != ENOENT;
 #else
 	// Elsewhere the kernel is the sandbox's simulated one, which its
 	// sysctl answers for.
@@ -421,8 +419,8 @@ int record(const char *path, std::string_view name, std::string_view value,
 	std::size_t target = found.file;
 	std::string edited;
 	const coupling kind = coupling_of(name);
-	const coupled_lines coupled = kind == coupling::none ? coupled_lines{}
-							     : coupled_lines_of(texts, kind);
+	const coupled_lines coupled =
+		kind == coupling::none ? coupled_lines{} : coupled_lines_of(texts, kind);
 	if (coupled.other_kind) {
 		// The kernel's history is replayed only with the assignment
 		// after every line of both kinds; one already last that holds

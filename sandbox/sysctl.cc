@@ -376,9 +376,10 @@ int main(int argc, char *argv[])
 		return 2;
 	}
 	const long units = number_from("TOLVAREN_SANDBOX_UNITS", 0, most_units);
-	const long late_units = std::getenv("TOLVAREN_SANDBOX_USB_UNITS")
-					? number_from("TOLVAREN_SANDBOX_USB_UNITS", 0, most_units - units)
-					: 0;
+	const long late_units =
+		std::getenv("TOLVAREN_SANDBOX_USB_UNITS")
+			? number_from("TOLVAREN_SANDBOX_USB_UNITS", 0, most_units - units)
+			: 0;
 	const sandbox box{static_cast<int>(number_from("TOLVAREN_SANDBOX_RELEASE", 13, 15)),
 			  units + late_units, std::string(state) + "/kernel"};
 

@@ -153,7 +153,8 @@ int in_private_etc(const folder &f, const std::string &script, bool empty = fals
 	return system(command.c_str());
 }
 
-const std::string usage = "usage: varnokeltrin [-f file] name=value\n";
+const std::string usage = "usage: varnokeltrin [-f file] name=value\n"
+			  "       varnokeltrin [-f file] -a pcmN\n";
 // What a run that took the lock leaves in the folder.
 const std::set<std::string> file_and_lock{".sysctl.conf.lock", "sysctl.conf"};
 
@@ -201,6 +202,16 @@ const edit_case edits[] = {
 	{"each of the six", std::string(), "hw.snd.vpc_mixer_bypass=0", "hw.snd.vpc_mixer_bypass=0\n"},
 	{"quality", std::string(), "hw.snd.feeder_rate_quality=-2147483648",
 	 "hw.snd.feeder_rate_quality=-2147483648\n"},
+	{"coupled, appended after the other kind", std::string("hw.snd.maxautovchans=4\ndev.pcm.0.play.vchans=8\n"),
+	 "hw.snd.maxautovchans=6", "hw.snd.maxautovchans=4\ndev.pcm.0.play.vchans=8\nhw.snd.maxautovchans=6\n"},
+	{"coupled, same value not last", std::string("dev.pcm.1.rec.vchans=0\nhw.snd.maxautovchans=4\n"),
+	 "dev.pcm.1.rec.vchans=0", "dev.pcm.1.rec.vchans=0\nhw.snd.maxautovchans=4\ndev.pcm.1.rec.vchans=0\n"},
+	{"coupled, already last", std::string("dev.pcm.0.play.vchans=8\nhw.snd.maxautovchans=4\n"),
+	 "hw.snd.maxautovchans=4", "dev.pcm.0.play.vchans=8\nhw.snd.maxautovchans=4\n"},
+	{"coupled, alone edited in place", std::string("dev.pcm.0.play.vchans=1\ndev.pcm.1.play.vchans=2\n"),
+	 "dev.pcm.0.play.vchans=3", "dev.pcm.0.play.vchans=3\ndev.pcm.1.play.vchans=2\n"},
+	{"one trailing dot names it", std::string("hw.snd.latency=5\nhw.snd.latency.=7\nhw.snd.latency..=1\n"),
+	 "hw.snd.latency=4", "hw.snd.latency=5\nhw.snd.latency.=4\nhw.snd.latency..=1\n"},
 };
 // clang-format on
 
@@ -287,6 +298,11 @@ const refusal_case refusals[] = {
 	{"escape sequences shown", {"-f", "FILE", "\033[2J=1\\"}, not_ours("\\033[2J=1\\134")},
 	{"folder instead of a file", {"-f", "FILE/", "hw.snd.latency=1"},
 	 "varnokeltrin: FILE/: names a folder, not a file\n"},
+	{"attach without a unit", {"-f", "FILE", "-a", "pcm"}, usage},
+	{"attach of another device", {"-f", "FILE", "-a", "uaudio0"}, usage},
+	{"attach with a leading zero", {"-f", "FILE", "-a", "pcm02"}, usage},
+	{"attach of a negative unit", {"-f", "FILE", "-a", "pcm-1"}, usage},
+	{"attach and an assignment", {"-f", "FILE", "-a", "pcm2", "hw.snd.latency=1"}, usage},
 };
 // clang-format on
 
@@ -526,19 +542,125 @@ TEST(replacement, signals_leave_old_or_new_and_no_temporary_file)
 	EXPECT_EQ(f.names(), kept);
 }
 
-// The assignments that boot makes from the files, in order, as sysctl -f
-// reads them: of name alone, or of every other name.
+// What FreeBSD's sysctl makes of each line, written out from its rules:
+// the name and value of every piece that sets one, in order.
+struct parse_case {
+	const char *what;
+	std::string text;
+	std::vector<std::pair<std::string, std::string>> sets;
+};
+
+// clang-format off
+const parse_case parses[] = {
+	{"plain", "hw.snd.latency=3\n", {{"hw.snd.latency", "3"}}},
+	{"blanks and a comment", "  hw.snd.latency = 3   # mine\n", {{"hw.snd.latency", "3"}}},
+	{"every C blank", "\v\fhw.snd.latency \t=\t4\t\r\n", {{"hw.snd.latency", "4"}}},
+	{"colon", "hw.snd.latency:3", {{"hw.snd.latency", "3"}}},
+	{"first of = and :", "a:b=c\nd=e:f\n", {{"a", "b=c"}, {"d", "e:f"}}},
+	{"double quotes", "hw.snd.latency=\"3\"", {{"hw.snd.latency", "3"}}},
+	{"unmatched quote", "hw.snd.latency='3\n", {{"hw.snd.latency", "3"}}},
+	{"blanks inside quotes", "a=' 3 '\n", {{"a", " 3 "}}},
+	{"glued comment", "hw.snd.latency=3#why\n", {{"hw.snd.latency", "3"}}},
+	{"no integer", "hw.snd.latency=3 extra\n", {{"hw.snd.latency", "3 extra"}}},
+	{"hex stays text", "hw.snd.latency=0x0a\n", {{"hw.snd.latency", "0x0a"}}},
+	{"a read", "hw.snd.latency\n\n   \n", {}},
+	{"a comment", "#hw.snd.latency=3\n", {}},
+	{"escaped hash", "hw.snd.latency=\\#3\n", {{"hw.snd.latency", "\\#3"}}},
+	{"hash inside double quotes", "kern.y: \"a # b\" # c\n", {{"kern.y", "a # b"}}},
+	{"hash after a single quote", "hw.snd.latency='3' # it's\n", {{"hw.snd.latency", "3"}}},
+	{"hash after a quote left open", "a=\"3 # x\n", {{"a", "3 # x"}}},
+	{"a zero byte ends it", std::string("hw.snd.latency=3\0=9\nb=1\n", 23), {{"hw.snd.latency", "3"}, {"b", "1"}}},
+	{"empty name", "=3\n", {{"", "3"}}},
+	{"trailing dot kept in the name", "hw.snd.latency.=7\n", {{"hw.snd.latency.", "7"}}},
+	{"pieces of 1023 bytes", std::string(1023, 'x') + "hw.snd.latency=3\n", {{"hw.snd.latency", "3"}}},
+	{"a piece ends a value", "a=" + std::string(1021, 'y') + "b=2\n", {{"a", std::string(1021, 'y')}, {"b", "2"}}},
+	{"a newline fits the piece", std::string(1018, 'z') + "=1\n", {{std::string(1018, 'z'), "1"}}},
+};
+// clang-format on
+
+TEST(conf_line, reads_each_line_as_freebsd_sysctl_does)
+{
+	for (const parse_case &c : parses) {
+		std::vector<std::pair<std::string, std::string>> got;
+		for (std::size_t at = 0; at < c.text.size();) {
+			const conf_line line = read_conf_line(c.text, at);
+			if (line.sets)
+				got.emplace_back(line.name, line.value);
+			at = line.end;
+		}
+		EXPECT_EQ(got, c.sets) << c.what;
+	}
+	// The kernel's lookup takes one trailing dot, and no other spelling.
+	EXPECT_TRUE(same_variable("hw.snd.latency.", "hw.snd.latency"));
+	EXPECT_FALSE(same_variable("hw.snd.latency..", "hw.snd.latency"));
+	EXPECT_FALSE(same_variable("hw.snd.latenc", "hw.snd.latency"));
+}
+
+// What boot applies from a file, read as plainly as the rules say and
+// apart from the companion's own parser: each assignment in order, with
+// the span of its value as written.
+struct boot_line {
+	std::string name, value;
+	std::size_t begin, end;
+};
+
+std::vector<boot_line> plain_boot(const std::string &text)
+{
+	std::vector<boot_line> made;
+	auto blank = [](char c) { return c != '\0' && std::strchr(" \t\n\v\f\r", c) != nullptr; };
+	for (std::size_t at = 0, start = 0; at < text.size(); start = at) {
+		while (at < text.size() && at - start < 1023 && text[at++] != '\n') {
+		}
+		std::string line = text.substr(start, at - start).c_str();
+		const std::size_t q1 = line.find('\''), q2 = line.find('"');
+		for (std::size_t i = 0; i < line.size(); ++i) {
+			const std::size_t quote = q1 < i ? q1 : q2 < i ? q2 : std::string::npos;
+			if (line[i] == '#' && quote != std::string::npos) {
+				line = line.substr(0, line.find(line[quote], quote + 1) + 1);
+				break;
+			}
+			if (line[i] == '#' && (i == 0 || line[i - 1] != '\\')) {
+				line.resize(i);
+				break;
+			}
+		}
+		std::size_t first = 0, last = line.size();
+		while (first < last && blank(line[first]))
+			++first;
+		while (last > first && blank(line[last - 1]))
+			--last;
+		const std::size_t delimiter = line.find_first_of("=:", first);
+		if (delimiter >= last)
+			continue;
+		std::size_t value = delimiter + 1, name_end = delimiter;
+		while (value < last && blank(line[value]))
+			++value;
+		while (name_end > first && blank(line[name_end - 1]))
+			--name_end;
+		boot_line a{line.substr(first, name_end - first), line.substr(value, last - value),
+			    start + value, start + last};
+		if (a.name.ends_with('.'))
+			a.name.pop_back();
+		if (!a.value.empty() && (a.value[0] == '"' || a.value[0] == '\'')) {
+			if (a.value.size() > 1 && a.value.back() == a.value[0])
+				a.value.pop_back();
+			a.value.erase(0, 1);
+		}
+		made.push_back(a);
+	}
+	return made;
+}
+
+// The assignments that boot makes from the files in turn: of name alone,
+// or of every other name.
 std::vector<std::pair<std::string, std::string>> boot(const std::vector<std::string> &files,
 						      const std::string &name, bool of_name)
 {
 	std::vector<std::pair<std::string, std::string>> made;
 	for (const std::string &text : files)
-		for (std::size_t at = 0; at < text.size();) {
-			const conf_line line = read_conf_line(text, at);
-			at = line.end;
-			if (line.sets && (line.name == name) == of_name)
-				made.emplace_back(line.name, line.value);
-		}
+		for (const boot_line &a : plain_boot(text))
+			if ((a.name == name) == of_name)
+				made.emplace_back(a.name, a.value);
 	return made;
 }
 
@@ -558,7 +680,8 @@ TEST(boot, applies_the_value_and_keeps_everything_else)
 		"hw.snd.latency='4'", "hw.snd.latency=3#why", "hw.snd.latency=3 extra", "hw.snd.latency=0x0a",
 		"hw.snd.latency", "#hw.snd.latency=3", "hw.snd.latency=\\#3", "\thw.snd.latency\t=\t4\t",
 		"hw.snd.latency=\"3\" # it's", "hw.snd.latency='3", "hw.snd.latency=", "hw.snd.latency_x=2",
-		"kern.x=1", "kern.y: \"a # b\"", "net.z='q'#c", "# comment", "", "   \\# x=1", "hw.snd.vpc_0db=50"};
+		"kern.x=1", "kern.y: \"a # b\"", "net.z='q'#c", "# comment", "", "   \\# x=1", "hw.snd.vpc_0db=50",
+		"hw.snd.latency.=7", "hw.snd.latency..=6"};
 	// clang-format on
 	auto any_line = [&] { return lines[random() % lines.size()]; };
 	auto any_file = [&] {
@@ -605,15 +728,19 @@ TEST(boot, applies_the_value_and_keeps_everything_else)
 		EXPECT_EQ(applied.back().second, value);
 		EXPECT_EQ(boot(after, "hw.snd.latency", false),
 			  boot(before, "hw.snd.latency", false));
-		const std::size_t edited = last_setting(before[1], "hw.snd.latency").sets ? 1 : 0;
+		const std::size_t edited =
+			boot({before[1]}, "hw.snd.latency", true).empty() ? 0 : 1;
 		const std::string &old = before[edited];
-		const conf_line line = last_setting(old, "hw.snd.latency");
+		std::optional<boot_line> line;
+		for (const boot_line &a : plain_boot(old))
+			if (a.name == "hw.snd.latency")
+				line = a;
 		const std::string in_place =
-			old.substr(0, line.value_begin) + value + old.substr(line.value_end);
+			line ? old.substr(0, line->begin) + value + old.substr(line->end) : "";
 		const std::string appended = old +
 					     (old.empty() || old.ends_with('\n') ? "" : "\n") +
 					     "hw.snd.latency=" + value + "\n";
-		EXPECT_TRUE(after[edited] == appended || (line.sets && after[edited] == in_place));
+		EXPECT_TRUE(after[edited] == appended || (line && after[edited] == in_place));
 		EXPECT_EQ(after[1 - edited], before[1 - edited]);
 	}
 }
@@ -824,6 +951,66 @@ TEST(failure, full_or_read_only_disk_leaves_the_file_intact)
 		EXPECT_EQ(slurp(f.path / "err"), c.err);
 		EXPECT_EQ(slurp(f.path / "result"), "intact\n");
 		EXPECT_EQ(slurp(f.path / "left"), c.left);
+	}
+}
+
+// A unit that attaches gets what boot would give it, through exactly these
+// commands.  The stand-in sysctl records each, says that the kernel has
+// maxautovchans where it couples, and refuses what is listed.
+struct attach_case {
+	const char *what;
+	std::string conf, local;
+	bool couples;
+	std::string refused, calls, err;
+};
+
+// clang-format off
+const attach_case attaches[] = {
+	{"lowered and raised", "dev.pcm.2.play.vchans=8\ndev.pcm.2.rec.vchans=0\nhw.snd.maxautovchans=4\n", "", true, "",
+	 "dev.pcm.2.play.vchans=4\ndev.pcm.2.rec.vchans=1\n", ""},
+	{"no coupling on 15", "dev.pcm.2.play.vchans=8\ndev.pcm.2.rec.vchans=0\nhw.snd.maxautovchans=4\n", "", false, "",
+	 "dev.pcm.2.play.vchans=8\ndev.pcm.2.rec.vchans=0\n", ""},
+	{"last line that applies", "hw.snd.maxautovchans=2\ndev.pcm.2.play.vchans.=0x10\n",
+	 "dev.pcm.2.play.vchans=abc\ndev.pcm.2.rec.vchans=300\n", true, "",
+	 "dev.pcm.2.play.vchans=16\ndev.pcm.2.rec.vchans=256\n", ""},
+	{"only this unit, and the default unit", "dev.pcm.1.play.vchans=3\nhw.snd.latency=2\nhw.snd.default_unit=2\n", "", true, "",
+	 "hw.snd.default_unit=2\n", ""},
+	{"default unit another", "hw.snd.default_unit=2\n", "hw.snd.default_unit=0\n", true, "", "", ""},
+	{"a refusal is one line", "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", true, "dev.pcm.2.play.vchans=5",
+	 "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n",
+	 "varnokeltrin: ./sysctl dev.pcm.2.play.vchans=5 exited with status 1\n"},
+};
+// clang-format on
+
+TEST(attach, gives_the_unit_what_boot_would)
+{
+	if (!private_etc)
+		GTEST_SKIP() << "needs a private mount namespace to keep /etc/sysctl.conf safe";
+	for (const attach_case &c : attaches) {
+		SCOPED_TRACE(c.what);
+		folder f;
+		spill(f.conf(), c.conf);
+		if (!c.local.empty())
+			spill(f.path / "sysctl.conf.local", c.local);
+		spill(f.path / "refused", c.refused + "\n");
+		if (c.couples)
+			spill(f.path / "couples", "");
+		spill(f.path / "sysctl",
+		      "#!/bin/sh\nprintf '%s\\n' \"$*\" >>calls\nenv >environment\n"
+		      "case $* in hw.snd.maxautovchans) [ -f couples ] ;;\n"
+		      "*) ! grep -qxF -- \"$*\" refused ;; esac\n");
+		fs::permissions(f.path / "sysctl", fs::perms::owner_all);
+		const int status = in_private_etc(
+			f, "TOLVAREN_LEAK=1 exec '" ATTACHING "' -f ./sysctl.conf -a pcm2 2>err",
+			true);
+		EXPECT_EQ(status, c.err.empty() ? 0 : 1 << 8);
+		EXPECT_EQ(slurp(f.path / "calls"), "hw.snd.maxautovchans\n" + c.calls);
+		EXPECT_EQ(slurp(f.path / "err"), c.err);
+		EXPECT_EQ(slurp(f.conf()), c.conf);
+		const std::string environment = slurp(f.path / "environment");
+		EXPECT_NE(environment.find("PATH=/sbin:/bin:/usr/sbin:/usr/bin\n"),
+			  std::string::npos);
+		EXPECT_EQ(environment.find("TOLVAREN_LEAK"), std::string::npos) << environment;
 	}
 }
 
