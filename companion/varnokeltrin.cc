@@ -377,6 +377,8 @@ std::optional<int> unit_of(std::string_view device)
 // other variable is left alone, and no file changes.
 int give_attached_unit(const char *path, int unit)
 {
+	// Held until the end, so that no record is made while the unit's
+	// values are written.
 	const conf_lock lock = lock_conf_folder(path);
 	const std::array<conf_file, 2> files{read_conf_file(path),
 					     read_conf_file(std::string(path) + ".local")};
@@ -391,18 +393,18 @@ int give_attached_unit(const char *path, int unit)
 	}
 	if (boot_value(texts, default_unit) == unit)
 		assignments.push_back(std::string(default_unit) + "=" + std::to_string(unit));
-	int status = 0;
-	for (const std::string &assignment : assignments)
-		if (!write_to_kernel(assignment))
-			status = 1;
-	return status;
+	// Every one is written, whichever failed before it.
+	const auto failed = std::count_if(assignments.begin(), assignments.end(),
+					  [](const std::string &a) { return !write_to_kernel(a); });
+	return failed == 0 ? 0 : 1;
 }
 
-// Records name=value in the file or file.local, as the files before the
-// change lead boot to the state the kernel had.
-int record(const char *path, std::string_view name, std::string_view value,
-	   std::string_view assignment)
+// Records the assignment, name=value, in the file or file.local, so that
+// boot leads to the state that the kernel has.
+int record(const char *path, std::string_view assignment)
 {
+	const std::string_view name = assignment.substr(0, assignment.find('='));
+	const std::string_view value = assignment.substr(name.size() + 1);
 	// Boot reads the file, then the same name with ".local", under one lock.
 	const conf_lock lock = lock_conf_folder(path);
 	const std::array<conf_file, 2> files{read_conf_file(path),
@@ -493,5 +495,5 @@ int main(int argc, char *argv[])
 	if (!is_decimal_int(value))
 		errx(1, "%s: the value is not a decimal 32-bit integer",
 		     visible(assignment).c_str());
-	return record(path, name, value, assignment);
+	return record(path, assignment);
 }

@@ -288,7 +288,8 @@ bool plug(const sandbox &box, std::string &text, long unit, bool in)
 	const std::string vchans = box.release < 15 && most == "0" ? "0" : "1";
 	if (in)
 		for (const char *direction : {"play", "rec"})
-			out += prefix + direction + ".vchans=" + vchans + "\n";
+			out.append(prefix).append(direction).append(".vchans=").append(vchans) +=
+				'\n';
 	text = out;
 	return true;
 }
