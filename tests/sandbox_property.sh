@@ -3,8 +3,8 @@
 # Random sessions of the real programs on the simulated FreeBSD 13, 14 and
 # 15: settings as the front end sends them, some refused, reboots, and a
 # unit plugged out and in again.  After every reboot the kernel is as it
-# was before it, and after every attach as it was before the detach.  The
-# fixed sessions first are the orders that editing in place got wrong.
+# was before it, and after every attach as before the detach.  The fixed
+# sessions first are orders that editing in place got wrong.
 #   sandbox_property.sh BUILD_DIR
 set -u
 . "$(dirname "$0")/expect.sh"
@@ -20,89 +20,56 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 state=$work/state
 
-sandbox() { "$top/sandbox/run" --state "$state" "$@" >"$work/out" 2>&1; }
+sandbox() { "$top/sandbox/run" --state "$state" "$@" >"$work/out" 2>&1 </dev/null; }
 kernel() { LC_ALL=C sort "$state/kernel"; }
-# step WORDS: one step of a session; the name of the session says where.
-step() {
-	case $1 in
-	new) rm -rf "$state"; sandbox --release "$2" --units 2 --usb-units 1 --reset ;;
-	conf) printf '%s\n' "$2" >>"$state/sysctl.conf" ;;
-	local) printf '%s\n' "$2" >>"$state/sysctl.conf.local" ;;
-	boot) sandbox --reboot ;;
-	reboot)
-		kernel >"$work/before"
-		sandbox --reboot
-		expect "$session: reboot at step $n" "$(cat "$work/before")" "$(kernel)" ;;
-	replug)
-		kernel >"$work/before"
-		sandbox --detach "$2" && sandbox --attach "$2"
-		expect "$session: pcm$2 plugged in again at step $n" "$(cat "$work/before")" "$(kernel)" ;;
-	*) sandbox "$@" ;;
-	esac
-	[ $? -ne 2 ] || expect "$session: the sandbox ran step $n ($*)" "" "$(cat "$work/out")"
-}
-
-# The sessions: a line a step, a line "session NAME" before each.
+# Each session is a line: its name, then its steps, separated by '|'.
 {
 	cat <<'EOF_FIXED'
-session more vchans after a lower maxautovchans
-new 14
--v 4
--u 0 -p 8
--v 6
-reboot
-session vchans raised from 0
-new 14
--u 0 -p 8
--v 0
--v 16
-reboot
-session sysctl.conf.local read last
-new 14
-local dev.pcm.1.rec.vchans=3
-boot
--v 1
-reboot
-session a trailing dot names the variable
-new 13
-conf hw.snd.latency=5
-conf hw.snd.latency.=7
-boot
--l 4
-reboot
-session a USB card plugged in again
-new 14
--u 2 -p 4
-replug 2
+more vchans after a lower maxautovchans|new 14|-v 4|-u 0 -p 8|-v 6|reboot
+vchans raised from 0|new 14|-u 0 -p 8|-v 0|-v 16|reboot
+sysctl.conf.local read last|new 14|local dev.pcm.1.rec.vchans=3|boot|-v 1|reboot
+a trailing dot names the variable|new 13|conf hw.snd.latency=5|conf hw.snd.latency.=7|boot|-l 4|reboot
+a USB card plugged in again|new 14|-u 2 -p 4|replug 2
 EOF_FIXED
 	awk -v seed="$seed" -v steps="$steps" 'BEGIN {
 		srand(seed)
-		split("-1 0 1 2 3 4 8 16 300", count, " ")
+		split("-1 0 1 2 3 4 8 16 300", n, " ")
 		split("-a 0|-a 45|-a 101|-b 0|-l 3|-l 11|-q 4|-q -1|-u 1 -d|-u 2 -d|-u 7 -d", other, "|")
 		for (r = 13; r <= 15; r++) {
-			print "session FreeBSD " r " from seed " seed; print "new " r
+			line = "FreeBSD " r " from seed " seed "|new " r
 			for (i = 0; i < steps; i++) {
-				k = int(rand() * 10); c = count[1 + int(rand() * 9)]; u = int(rand() * 4)
-				if (k < 3) print "-v " c
-				else if (k < 5) print "-u " u " -p " c
-				else if (k < 6) print "-u " u " -r " c " -v " count[1 + int(rand() * 9)]
-				else if (k < 8) print other[1 + int(rand() * 11)]
-				else if (k < 9) print "reboot"
-				else print "replug " (1 + int(rand() * 2))
+				k = int(rand() * 10); c = n[1 + int(rand() * 9)]; u = int(rand() * 4)
+				if (k < 3) s = "-v " c
+				else if (k < 5) s = "-u " u " -p " c
+				else if (k < 6) s = "-u " u " -r " c " -v " n[1 + int(rand() * 9)]
+				else if (k < 8) s = other[1 + int(rand() * 11)]
+				else if (k < 9) s = "reboot"
+				else s = "replug " (1 + int(rand() * 2))
+				line = line "|" s
 			}
-			print "reboot"
+			print line "|reboot"
 		}
 	}'
 } >"$work/sessions"
-
-n=0 session=
-while read -r word rest; do
-	n=$((n + 1))
-	case $word in
-	session) session=$rest ;;
-	new | conf | local | replug) step "$word" "$rest" ;;
-	# shellcheck disable=SC2086
-	*) step $word $rest ;;
-	esac
+while IFS='|' read -r session steps; do
+	n=0
+	while [ -n "$steps" ]; do
+		step=${steps%%|*} n=$((n + 1))
+		[ "$step" != "$steps" ] && steps=${steps#*|} || steps=
+		kernel >"$work/before" 2>/dev/null
+		case $step in
+		"new "*) rm -rf "$state"; sandbox --release "${step#new }" --units 2 --usb-units 1 --reset ;;
+		"conf "*) printf '%s\n' "${step#conf }" >>"$state/sysctl.conf" ;;
+		"local "*) printf '%s\n' "${step#local }" >>"$state/sysctl.conf.local" ;;
+		boot | reboot) sandbox --reboot ;;
+		"replug "*) sandbox --detach "${step#replug }" && sandbox --attach "${step#replug }" ;;
+		# shellcheck disable=SC2086
+		*) sandbox $step ;;
+		esac
+		[ $? -ne 2 ] || expect "$session: step $n ($step) runs" "" "$(cat "$work/out")"
+		case $step in reboot | replug*)
+			expect "$session: kernel kept across step $n ($step)" "$(cat "$work/before")" "$(kernel)" ;;
+		esac
+	done
 done <"$work/sessions"
 finish
