@@ -70,17 +70,31 @@ bool has_extended_acl(int fd)
 {
 	return fgetxattr(fd, acl_attribute, nullptr, 0) >= 0;
 }
+
+// Takes from a file just made the ACL that it inherited from the folder's
+// default ACL; true when it has none left.
+bool strip_acl(int fd)
+{
+	return fremovexattr(fd, acl_attribute) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
 #elif defined(__FreeBSD__)
 // The kind of ACL the file system of fd keeps: NFSv4 ACLs (ZFS) or
 // POSIX.1e ones (UFS with "acls"); false when it keeps none.
+// errno is set afresh for each question, so that the answer "no" to the
+// first is not taken for a failure of the second.
 bool acl_kind(int fd, acl_type_t &type)
 {
+	errno = 0;
 	if (fpathconf(fd, _PC_ACL_NFS4) == 1) {
 		type = ACL_TYPE_NFS4;
 		return true;
 	}
 	type = ACL_TYPE_ACCESS;
-	return fpathconf(fd, _PC_ACL_EXTENDED) == 1;
+	errno = 0;
+	const long extended = fpathconf(fd, _PC_ACL_EXTENDED);
+	if (extended != 1 && errno == EINVAL)
+		errno = 0; // a file system that keeps no ACL
+	return extended == 1;
 }
 
 // The ACL of fd when it is more than its mode; nullptr, with errno 0 when
@@ -125,7 +139,59 @@ bool has_extended_acl(int fd)
 	acl_free(acl);
 	return true;
 }
+
+// Takes from a file just made what it inherited: the POSIX.1e default ACL
+// of the folder on UFS, or its inheritable NFSv4 entries on ZFS.
+bool strip_acl(int fd)
+{
+	acl_type_t type{};
+	if (!acl_kind(fd, type))
+		return errno == 0;
+	acl_t acl = acl_get_fd_np(fd, type);
+	if (acl == nullptr)
+		return false;
+	acl_t stripped = acl_strip_np(acl, 0);
+	acl_free(acl);
+	if (stripped == nullptr)
+		return false;
+	const bool set = acl_set_fd_np(fd, stripped, type) == 0;
+	const int saved = errno;
+	acl_free(stripped);
+	errno = saved;
+	return set;
+}
+
+// The old file's flags (nodump, uarch, ...) on the new one.
+bool copy_flags(const conf_file &file, int to)
+{
+	return !file.exists || fchflags(to, file.status.st_flags) == 0;
+}
 #endif
+
+#if !defined(__FreeBSD__)
+bool copy_flags(const conf_file & /*file*/, int /*to*/)
+{
+	return true;
+}
+#endif
+
+bool same_time(const timespec &a, const timespec &b)
+{
+	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// True when the folder's entry for the file is still what was read.
+bool unchanged(const conf_lock &lock, const conf_file &file)
+{
+	struct stat now {};
+	const std::string base = base_of(file.path);
+	if (fstatat(lock.folder_fd, base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+		return !file.exists && errno == ENOENT;
+	const struct stat &then = file.status;
+	return file.exists && now.st_dev == then.st_dev && now.st_ino == then.st_ino &&
+	       now.st_size == then.st_size && same_time(now.st_mtim, then.st_mtim) &&
+	       same_time(now.st_ctim, then.st_ctim);
+}
 
 void read_all(int fd, conf_file &file)
 {
@@ -249,9 +315,12 @@ conf_lock lock_conf_folder(const char *path)
 	// them read-only, and flock() takes any descriptor.
 	const std::string name = "." + lock.base + ".lock";
 	const std::string lock_path = lock.folder + "/" + name;
-	lock.lock_fd =
-		openat(lock.folder_fd, name.c_str(),
-		       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+	constexpr int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+	lock.lock_fd = openat(lock.folder_fd, name.c_str(), flags | O_CREAT | O_EXCL, 0600);
+	if (lock.lock_fd >= 0 && (!strip_acl(lock.lock_fd) || fchmod(lock.lock_fd, 0600) != 0))
+		err(1, "%s: cannot take the folder's ACL from it", lock_path.c_str());
+	if (lock.lock_fd < 0 && errno == EEXIST)
+		lock.lock_fd = openat(lock.folder_fd, name.c_str(), flags);
 	if (lock.lock_fd < 0 && errno == EROFS)
 		return lock; // nobody can change a read-only file system: no lock needed
 	if (lock.lock_fd < 0 && refused_link(errno))
@@ -292,7 +361,8 @@ conf_file read_conf_file(const std::string &path)
 	return file;
 }
 
-void replace_conf_file(const conf_lock &lock, const conf_file &file, std::string_view text)
+bool replace_conf_file(const conf_lock &lock, const conf_file &file, std::string_view text,
+		       const conf_file *also)
 {
 	const std::string base = base_of(file.path);
 	remove_leftovers(lock, base);
@@ -309,10 +379,18 @@ void replace_conf_file(const conf_lock &lock, const conf_file &file, std::string
 	const mode_t mode = file.exists ? file.status.st_mode & 07777 : 0644;
 	errno = 0;
 	bool written = (!file.exists || fchown(fd, file.status.st_uid, file.status.st_gid) == 0) &&
-		       fchmod(fd, mode) == 0 && (!file.exists || copy_acl(file, fd)) &&
-		       write_all(fd, text) && fsync(fd) == 0;
+		       strip_acl(fd) && fchmod(fd, mode) == 0 &&
+		       (!file.exists || copy_acl(file, fd)) && write_all(fd, text) &&
+		       fsync(fd) == 0 && copy_flags(file, fd);
 	if (close(fd) != 0)
 		written = false;
+	if (written && (!unchanged(lock, file) || (also != nullptr && !unchanged(lock, *also)))) {
+		// Another program wrote meanwhile: its change is kept, and the
+		// edit is to be made again on it.
+		unlink(temporary.c_str());
+		sigprocmask(SIG_SETMASK, &old, nullptr);
+		return false;
+	}
 	if (written && rename(temporary.c_str(), file.path.c_str()) == 0) {
 		// The new file is in place; the folder's own flush makes the
 		// rename survive a crash.
@@ -320,7 +398,7 @@ void replace_conf_file(const conf_lock &lock, const conf_file &file, std::string
 			err(1, "%s: replaced, but its folder could not be flushed",
 			    file.path.c_str());
 		sigprocmask(SIG_SETMASK, &old, nullptr);
-		return;
+		return true;
 	}
 	const int saved = errno != 0 ? errno : EIO; // a write that wrote nothing
 	unlink(temporary.c_str());

@@ -48,11 +48,18 @@ conf_lock lock_conf_folder(const char *path);
 conf_file read_conf_file(const std::string &path);
 
 // Replaces the file by one holding text, with the old file's mode, owner,
-// group and access ACL (a new file gets mode 0644): a temporary file in
-// the same folder is written, flushed to disk and renamed over the file,
-// and the folder is flushed so that the rename lasts.  Temporary files
-// that runs killed earlier left behind are removed first.  Interrupting
-// signals wait until the temporary file is renamed or removed.
-void replace_conf_file(const conf_lock &lock, const conf_file &file, std::string_view text);
+// group, access ACL and, on FreeBSD, flags (a new file gets mode 0644 and
+// no ACL, whatever the folder would give it): a temporary file in the same
+// folder is written, flushed to disk and renamed over the file, and the
+// folder is flushed so that the rename lasts.  Temporary files that runs
+// killed earlier left behind are removed first.  Interrupting signals wait
+// until the temporary file is renamed or removed.
+//
+// Just before the rename, the file and also (when given) must still be as
+// they were read: the same device, inode, size, modification and change
+// time, or still missing.  When another program changed one, nothing is
+// replaced and false is returned, so that the edit can be made again.
+[[nodiscard]] bool replace_conf_file(const conf_lock &lock, const conf_file &file,
+				     std::string_view text, const conf_file *also = nullptr);
 
 #endif

@@ -399,16 +399,14 @@ int give_attached_unit(const char *path, int unit)
 	return failed == 0 ? 0 : 1;
 }
 
-// Records the assignment, name=value, in the file or file.local, so that
-// boot leads to the state that the kernel has.
-int record(const char *path, std::string_view assignment)
+// Records the assignment, name=value, in the file or file.local as they
+// were read, so that boot leads to the state that the kernel has; false
+// when another program changed either file meanwhile.
+bool record_in(const conf_lock &lock, const std::array<conf_file, 2> &files,
+	       std::string_view assignment)
 {
 	const std::string_view name = assignment.substr(0, assignment.find('='));
 	const std::string_view value = assignment.substr(name.size() + 1);
-	// Boot reads the file, then the same name with ".local", under one lock.
-	const conf_lock lock = lock_conf_folder(path);
-	const std::array<conf_file, 2> files{read_conf_file(path),
-					     read_conf_file(std::string(path) + ".local")};
 	const std::array<std::string_view, 2> texts{files[0].text, files[1].text};
 	const boot_winner found = last_in_boot(texts, name);
 	const conf_line &line = found.line;
@@ -429,13 +427,13 @@ int record(const char *path, std::string_view assignment)
 		// the value is that history already.
 		if (holds_value && coupled.last_file == found.file &&
 		    coupled.last_begin == line.begin)
-			return 0;
+			return true;
 		target = coupled.in_local ? 1 : found.file;
 		edited = with_setting(texts[target], conf_line{}, name, value);
 		c.after[target] = edited;
 	} else {
 		if (holds_value)
-			return 0;
+			return true;
 		// The value is edited in place where that keeps every other
 		// line as boot reads it, which a longer or shorter value can
 		// fail to do on a line of more than one piece; else the
@@ -451,8 +449,24 @@ int record(const char *path, std::string_view assignment)
 	if (!boot_applies(c))
 		errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
 		     files[target].path.c_str(), visible(assignment).c_str());
-	replace_conf_file(lock, files[target], edited);
-	return 0;
+	return replace_conf_file(lock, files[target], edited, &files[1 - target]);
+}
+
+// Records the assignment in the file or file.local.  Boot reads the file,
+// then the same name with ".local", so both are read under one lock; one
+// that another program changes meanwhile is read again and the edit made
+// again on it.
+int record(const char *path, std::string_view assignment)
+{
+	constexpr int attempts = 4;
+	const conf_lock lock = lock_conf_folder(path);
+	for (int attempt = 0; attempt < attempts; ++attempt) {
+		const std::array<conf_file, 2> files{read_conf_file(path),
+						     read_conf_file(std::string(path) + ".local")};
+		if (record_in(lock, files, assignment))
+			return 0;
+	}
+	errx(1, "%s: changed by another program while being edited; nothing was changed", path);
 }
 
 } // namespace
@@ -475,6 +489,11 @@ int main(int argc, char *argv[])
 			print_usage();
 		}
 	}
+	// path.local is edited with path, under the lock of path: a run that
+	// took the lock of path.local would race with it.
+	if (std::string_view(path).ends_with(".local"))
+		errx(1, "%s: names a .local file; name the file that boot reads before it",
+		     visible(path).c_str());
 	if (device != nullptr) {
 		const std::optional<int> unit = unit_of(device);
 		if (argc != optind || !unit)

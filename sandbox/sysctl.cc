@@ -397,8 +397,8 @@ int main(int argc, char *argv[])
 			std::printf("%s: %s\n", name.c_str(), value.c_str());
 		std::fflush(stdout);
 		// A kernel read for the first time is made, as it boots.
-		if (!file.exists)
-			replace_conf_file(lock, file, text);
+		if (!file.exists && !replace_conf_file(lock, file, text))
+			corrupt(box, "it was changed by another program");
 		return 0;
 	}
 	int status = 0;
@@ -422,7 +422,7 @@ int main(int argc, char *argv[])
 	}
 	std::fflush(stdout);
 	// A read, or writes that all were refused, leave the state as it was.
-	if (!file.exists || text != file.text)
-		replace_conf_file(lock, file, text);
+	if ((!file.exists || text != file.text) && !replace_conf_file(lock, file, text))
+		corrupt(box, "it was changed by another program");
 	return status;
 }

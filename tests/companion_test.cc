@@ -170,6 +170,11 @@ const std::string kept_by_hand = "# Sound settings\n"
 				 "\xff\xfe not UTF-8\r\n"
 				 "hw.snd.vpc_0db=50";
 
+// A shorter value here would move a piece boundary, and boot would then
+// read kern.x with another value: the edit in place must be refused.
+const std::string shifted = "hw.snd.latency=10 #" + std::string(1004, 'c') +
+			    " kern.x=" + std::string(1015, 'y') + "zz\n";
+
 struct edit_case {
 	const char *what;
 	std::optional<std::string> before; // no file at all when empty
@@ -202,6 +207,7 @@ const edit_case edits[] = {
 	{"each of the six", std::string(), "hw.snd.vpc_mixer_bypass=0", "hw.snd.vpc_mixer_bypass=0\n"},
 	{"quality", std::string(), "hw.snd.feeder_rate_quality=-2147483648",
 	 "hw.snd.feeder_rate_quality=-2147483648\n"},
+	{"an edit that changes another value", shifted, "hw.snd.latency=4", shifted + "hw.snd.latency=4\n"},
 	{"coupled, same value not last", std::string("dev.pcm.1.rec.vchans=0\nhw.snd.maxautovchans=4\n"),
 	 "dev.pcm.1.rec.vchans=0", "dev.pcm.1.rec.vchans=0\nhw.snd.maxautovchans=4\ndev.pcm.1.rec.vchans=0\n"},
 	{"coupled, already last", std::string("dev.pcm.0.play.vchans=8\nhw.snd.maxautovchans=4\n"),
@@ -854,6 +860,49 @@ TEST(replacement, keeps_the_access_acl)
 	EXPECT_EQ(slurp(f.conf()), "hw.snd.latency=2\n");
 	EXPECT_NE(slurp(listed + "1").find("user:65534:rw-"), std::string::npos);
 	EXPECT_EQ(slurp(listed + "2"), slurp(listed + "1"));
+}
+
+// What another program, or the folder, does to the files while a run edits
+// them: each script runs in the test's folder, which holds sysctl.conf
+// with "hw.snd.latency=2", and prints what the run left.
+struct meddling_case {
+	const char *what, *script, *left;
+};
+
+// clang-format off
+const meddling_case meddlings[] = {
+	{"a line appended meanwhile is kept", "INTERFERE_TIMES=1 run hw.snd.latency=4; cat sysctl.conf",
+	 "status 0\nhw.snd.latency=4\nkern.coredump=0\n"},
+	{".local written every time", "INTERFERE_TIMES=9 INTERFERE_PATH=sysctl.conf.local run hw.snd.latency=4; cat sysctl.conf*",
+	 "status 1\nvarnokeltrin: ./sysctl.conf: changed by another program while being edited; nothing was changed\n"
+	 "hw.snd.latency=2\nkern.coredump=0\nkern.coredump=0\nkern.coredump=0\nkern.coredump=0\n"},
+	{"written every time", "INTERFERE_TIMES=9 run hw.snd.latency=4; cat sysctl.conf",
+	 "status 1\nvarnokeltrin: ./sysctl.conf: changed by another program while being edited; nothing was changed\n"
+	 "hw.snd.latency=2\nkern.coredump=0\nkern.coredump=0\nkern.coredump=0\nkern.coredump=0\n"},
+	{"a .local file named", "run -f ./sysctl.conf.local hw.snd.latency=4; ls",
+	 "status 1\nvarnokeltrin: ./sysctl.conf.local: names a .local file; name the file that boot reads before it\n"
+	 "err\nleft\nscript.sh\nsysctl.conf\n"},
+	{"no ACL inherited from the folder", "setfacl -d -m u:65534:rw . && run hw.snd.latency=4 && "
+	 "getfacl -cn .sysctl.conf.lock sysctl.conf | grep -c 65534; stat -c %a .sysctl.conf.lock",
+	 "status 0\n0\n600\n"},
+};
+// clang-format on
+
+TEST(replacement, keeps_what_others_write_and_takes_no_inherited_acl)
+{
+	if (!private_etc)
+		GTEST_SKIP() << "needs a private mount namespace to keep /etc/sysctl.conf safe";
+	for (const meddling_case &c : meddlings) {
+		folder f;
+		spill(f.conf(), "hw.snd.latency=2\n");
+		const std::string run =
+			"run() { LD_PRELOAD='" INTERFERING
+			"' INTERFERE_PATH=${INTERFERE_PATH:-sysctl.conf} "
+			"'" COMPANION
+			"' -f ./sysctl.conf \"$@\" 2>err; echo status $?; cat err; }\n";
+		in_private_etc(f, run + "{ " + c.script + "; } >left 2>&1", true);
+		EXPECT_EQ(slurp(f.path / "left"), c.left) << c.what;
+	}
 }
 
 #if defined(__has_feature)
