@@ -15,6 +15,11 @@ needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
 # The C library as this toolchain names it: libc.so.6 on glibc, libc.so.7
 # on FreeBSD.
 expect "shared libraries" "$(needed "$probe")" "$(needed "$program")"
+# The companion's C++ runtime is linked in; the part of it that threads
+# use names the dynamic loader, which every program loads anyway.
+loader=$(readelf -l "$probe" | sed -n 's|.*interpreter: .*/\([^]/]*\)\]|\1|p')
+expect "shared libraries of the companion" "$(needed "$probe")" \
+	"$(needed "$build/varnokeltrin" | grep -vxF "${loader:-none}")"
 
 # under_valgrind STATUS PROGRAM ARGUMENT...: runs it in $work/run, where
 # the stand-ins are, and checks its status and valgrind's summary.

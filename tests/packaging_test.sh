@@ -46,6 +46,13 @@ name=tolvaren_backend-$version
 mkdir "$work/1" "$work/2"
 sh "$source/packaging/dist.sh" "$work/1" >/dev/null && sh "$source/packaging/dist.sh" "$work/2" >/dev/null
 expect "tarball: the same bytes twice" "" "$(cmp "$work/1/$name.tar.gz" "$work/2/$name.tar.gz" 2>&1)"
+# A git that fails part way through its archive: no tarball is left.
+mkdir "$work/bin" "$work/3"
+printf '#!/bin/sh\ncase "$*" in *archive*) echo partial; exit 1 ;; esac\nexec %s "$@"\n' \
+	"$(command -v git)" >"$work/bin/git"
+chmod +x "$work/bin/git"
+PATH=$work/bin:$PATH sh "$source/packaging/dist.sh" "$work/3" >/dev/null 2>&1
+expect "tarball: a failing git fails it and leaves nothing" "1 " "$? $(ls -A "$work/3")"
 tar -tzf "$work/1/$name.tar.gz" >"$work/list"
 expect "tarball: one top folder" "$name" "$(cut -d/ -f1 "$work/list" | sort -u)"
 expect "tarball: what is committed, and nothing else" \
