@@ -21,7 +21,8 @@ int main(int argc, char **argv)
 	if (argc != 2)
 		return 2;
 	int folder = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	int lock = openat(folder, ".sysctl.conf.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+	int lock = openat(folder, ".sysctl.conf.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+			  0600);
 	if (folder < 0 || lock < 0 || fstat(lock, &st) != 0 || flock(lock, LOCK_EX | LOCK_NB) != 0)
 		return 1;
 	int fd = openat(folder, "sysctl.conf", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -31,7 +32,8 @@ int main(int argc, char **argv)
 		return 1;
 	snprintf(temporary, sizeof temporary, "%s/.sysctl.conf.varnokeltrin.XXXXXX", argv[1]);
 	int out = mkstemp(temporary);
-	if (out < 0 || fchown(out, st.st_uid, st.st_gid) != 0 || fchmod(out, st.st_mode & 07777) != 0)
+	if (out < 0 || fchown(out, st.st_uid, st.st_gid) != 0 ||
+	    fchmod(out, st.st_mode & 07777) != 0)
 		return 1;
 	(void)fgetxattr(fd, "system.posix_acl_access", acl, sizeof acl);
 	if (write(out, "hw.snd.latency=3\n", 17) != 17 || fsync(out) != 0 || close(out) != 0)

@@ -6,7 +6,7 @@
 #   freebsd_cross_test.sh SOURCE_DIR BUILD_DIR SYSROOT
 set -u
 . "$(dirname "$0")/expect.sh"
-source=$1 out=$2 sysroot=$3
+source=$1 out=$2 sysroot=${3:-}
 [ -n "$sysroot" ] || skip "no FreeBSD sysroot: set TOLVAREN_FREEBSD_SYSROOT"
 [ -d "$sysroot/usr/include" ] || skip "$sysroot is no FreeBSD sysroot"
 rm -rf "$out" "$out.sysroot"
