@@ -81,12 +81,17 @@ conf_line read_conf_line(std::string_view text, std::size_t at)
 	return line;
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the line's name first
-bool same_variable(std::string_view line_name, std::string_view name)
+std::string_view variable_of(std::string_view line_name)
 {
 	if (line_name.ends_with('.'))
 		line_name.remove_suffix(1);
-	return !name.empty() && line_name == name;
+	return line_name;
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the line's name first
+bool same_variable(std::string_view line_name, std::string_view name)
+{
+	return !name.empty() && variable_of(line_name) == name;
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): in the order of find()

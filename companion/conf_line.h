@@ -27,9 +27,11 @@ struct conf_line {
 // The piece of text that starts at offset at (below text.size()), parsed.
 conf_line read_conf_line(std::string_view text, std::size_t at);
 
-// True when a line that names line_name sets the variable name: the
-// kernel's lookup takes one trailing dot, so "hw.snd.latency." is
-// "hw.snd.latency".
+// The variable that a line naming line_name sets: the kernel's lookup
+// takes one trailing dot, so "hw.snd.latency." is "hw.snd.latency".
+std::string_view variable_of(std::string_view line_name);
+
+// True when a line that names line_name sets the variable name.
 bool same_variable(std::string_view line_name, std::string_view name);
 
 // The last line of text that sets name, whatever its value; .sets is

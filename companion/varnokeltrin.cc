@@ -115,10 +115,9 @@ bool is_sound_setting(std::string_view name)
 // raises from 0) every unit's vchans, so the order of their lines counts.
 enum class coupling { none, autovchans, vchans };
 
-coupling coupling_of(std::string_view name)
+coupling coupling_of(std::string_view line_name)
 {
-	if (name.ends_with('.'))
-		name.remove_suffix(1);
+	const std::string_view name = variable_of(line_name);
 	if (name == autovchans)
 		return coupling::autovchans;
 	return is_unit_vchans(name) ? coupling::vchans : coupling::none;

@@ -114,9 +114,7 @@ const variable *variable_for(const sandbox &box, std::string_view name)
 // The name as the kernel looks it up: one trailing dot is taken.
 std::string kernel_name(std::string_view name)
 {
-	if (name.ends_with('.'))
-		name.remove_suffix(1);
-	return std::string(name);
+	return std::string(variable_of(name));
 }
 
 // Reads an integer as FreeBSD's sysctl does: base 0, the whole text, an
