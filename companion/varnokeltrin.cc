@@ -36,6 +36,7 @@
 #include <vector>
 #include <unistd.h>
 
+#include "boot.h"
 #include "conf_file.h"
 #include "conf_line.h"
 
@@ -62,7 +63,6 @@ constexpr std::string_view usage = "usage: varnokeltrin [-f file] name=value\n"
 constexpr std::array<const char *, 2> command_environment{"PATH=/sbin:/bin:/usr/sbin:/usr/bin",
 							  nullptr};
 
-constexpr std::string_view autovchans = "hw.snd.maxautovchans";
 constexpr std::string_view default_unit = "hw.snd.default_unit";
 
 constexpr std::array<std::string_view, 6> global_names{
@@ -93,34 +93,24 @@ bool is_decimal_int(std::string_view text)
 	return error == std::errc{} && end == text.data() + text.size();
 }
 
-// dev.pcm.N.play.vchans or dev.pcm.N.rec.vchans.
-bool is_unit_vchans(std::string_view name)
-{
-	if (!name.starts_with(device_prefix))
-		return false;
-	std::string_view rest = name.substr(device_prefix.size());
-	return std::any_of(device_suffixes.begin(), device_suffixes.end(), [&](auto suffix) {
-		return rest.ends_with(suffix) &&
-		       is_decimal_int(rest.substr(0, rest.size() - suffix.size()));
-	});
-}
-
+// One of the eight kinds of variable that tolvaren_backend writes, for a
+// unit that a 32-bit int numbers.
 bool is_sound_setting(std::string_view name)
 {
-	return std::find(global_names.begin(), global_names.end(), name) != global_names.end() ||
-	       is_unit_vchans(name);
+	if (std::find(global_names.begin(), global_names.end(), name) != global_names.end())
+		return true;
+	const std::string_view unit = name.substr(0, name.find('.', device_prefix.size()))
+					      .substr(std::min(device_prefix.size(), name.size()));
+	return is_unit_vchans(name) && is_decimal_int(unit);
 }
 
-// The variables that the kernel couples: writing maxautovchans lowers (or
-// raises from 0) every unit's vchans, so the order of their lines counts.
-enum class coupling { none, autovchans, vchans };
-
-coupling coupling_of(std::string_view line_name)
+// The names of the coupled variables: both releases' switches and the
+// units' vchans.
+bool is_coupled(std::string_view line_name)
 {
 	const std::string_view name = variable_of(line_name);
-	if (name == autovchans)
-		return coupling::autovchans;
-	return is_unit_vchans(name) ? coupling::vchans : coupling::none;
+	return name == name_of(vchans_switch::maxautovchans) ||
+	       name == name_of(vchans_switch::vchans_enable) || is_unit_vchans(name);
 }
 
 // The argument as one printable line for a message: every byte that is not
@@ -141,161 +131,6 @@ std::string visible(std::string_view text)
 [[noreturn]] void out_of_memory()
 {
 	errx(1, "out of memory; nothing was changed");
-}
-
-// The lines that set a variable, across the files in the order that boot
-// reads them.
-struct boot_order {
-	std::array<std::string_view, 2> files;
-	std::size_t file = 0, at = 0;
-
-	bool next(conf_line &line)
-	{
-		for (; file < files.size(); ++file, at = 0) {
-			while (at < files[file].size()) {
-				line = read_conf_line(files[file], at);
-				at = line.end;
-				if (line.sets)
-					return true;
-			}
-		}
-		return false;
-	}
-
-	// The next line that sets a variable other than skip.
-	bool next_other(conf_line &line, std::string_view skip)
-	{
-		while (next(line))
-			if (!same_variable(line.name, skip))
-				return true;
-		return false;
-	}
-};
-
-// The line that boot applies last for name, and the file that holds it:
-// the one with ".local" when a line there sets the name, else the file.
-struct boot_winner {
-	std::size_t file;
-	conf_line line;
-};
-
-boot_winner last_in_boot(const std::array<std::string_view, 2> &files, std::string_view name)
-{
-	const conf_line local = last_setting(files[1], name);
-	return local.sets ? boot_winner{1, local} : boot_winner{0, last_setting(files[0], name)};
-}
-
-// A change of the two files: their text before and after it, and the
-// setting it is to record.
-struct change {
-	std::array<std::string_view, 2> before, after;
-	std::string_view name, value;
-};
-
-// True when boot, reading the files after the change, ends with the name
-// set to the value and sets every other name as it does reading them
-// before.
-bool boot_applies(const change &c)
-{
-	boot_order old_lines{c.before};
-	boot_order new_lines{c.after};
-	conf_line old_line;
-	conf_line new_line;
-	for (;;) {
-		const bool more = old_lines.next_other(old_line, c.name);
-		if (more != new_lines.next_other(new_line, c.name))
-			return false;
-		if (!more)
-			break;
-		if (old_line.name != new_line.name || old_line.value != new_line.value)
-			return false;
-	}
-	const conf_line last = last_in_boot(c.after, c.name).line;
-	return last.sets && last.value == c.value;
-}
-
-// The lines of the two coupled kinds as boot reads them, for a setting of
-// one kind.
-struct coupled_lines {
-	bool other_kind = false;                   // a line sets a variable of the other kind
-	bool in_local = false;                     // file.local holds a line of either kind
-	std::size_t last_file = 0, last_begin = 0; // the last line of either kind
-};
-
-coupled_lines coupled_lines_of(const std::array<std::string_view, 2> &files, coupling kind)
-{
-	coupled_lines found;
-	boot_order order{files};
-	conf_line line;
-	while (order.next(line)) {
-		const coupling of_line = coupling_of(line.name);
-		if (of_line == coupling::none)
-			continue;
-		found.other_kind = found.other_kind || of_line != kind;
-		found.in_local = found.in_local || order.file == 1;
-		found.last_file = order.file;
-		found.last_begin = line.begin;
-	}
-	return found;
-}
-
-// The value of a line as sysctl(8) reads an integer: strtol with base 0,
-// filling the whole value, within an int.  Nothing when it is not one.
-std::optional<long> integer_of(std::string_view value)
-{
-	std::array<char, conf_piece_max + 1> text{};
-	if (value.empty() || value.size() > conf_piece_max)
-		return std::nullopt;
-	std::copy(value.begin(), value.end(), text.begin());
-	char *end = nullptr;
-	errno = 0;
-	const long n = std::strtol(text.data(), &end, 0);
-	if (*end != '\0' || errno == ERANGE || n < INT_MIN || n > INT_MAX)
-		return std::nullopt;
-	return n;
-}
-
-// What the kernel makes of a vchans count or a maxautovchans value.
-long vchans_clamped(long n)
-{
-	return std::clamp(n, 0L, 256L);
-}
-
-// The vchans that boot leaves name with: the value of its last line that
-// applies, then, where the kernel couples them, each later maxautovchans
-// line, which lowers it to that value or raises it from 0 to 1.  Nothing
-// when no line sets it.
-std::optional<long> boot_vchans(const std::array<std::string_view, 2> &files, std::string_view name,
-				bool kernel_couples)
-{
-	std::optional<long> vchans;
-	boot_order order{files};
-	conf_line line;
-	while (order.next(line)) {
-		const std::optional<long> value = integer_of(line.value);
-		if (!value)
-			continue;
-		if (same_variable(line.name, name)) {
-			vchans = vchans_clamped(*value);
-		} else if (vchans && kernel_couples && same_variable(line.name, autovchans)) {
-			const long most = vchans_clamped(*value);
-			vchans = *vchans > most ? most : *vchans == 0 && most > 0 ? 1 : *vchans;
-		}
-	}
-	return vchans;
-}
-
-// The value of the last line that applies to name; nothing when none does.
-std::optional<long> boot_value(const std::array<std::string_view, 2> &files, std::string_view name)
-{
-	std::optional<long> last;
-	boot_order order{files};
-	conf_line line;
-	while (order.next(line))
-		if (same_variable(line.name, name))
-			if (const std::optional<long> value = integer_of(line.value))
-				last = value;
-	return last;
 }
 
 // Runs the kernel-variable tool with the one argument, without a shell and
@@ -326,18 +161,27 @@ int run_sysctl(const std::string &argument, bool quiet)
 	return status;
 }
 
-// True when the running kernel couples maxautovchans to the vchans: it has
-// the variable (FreeBSD 13 and 14; 15 has none).
-bool kernel_couples_vchans()
+// True when the running kernel has the variable.
+bool kernel_has(std::string_view name)
 {
 #if defined(__FreeBSD__)
 	std::size_t size = 0;
-	return sysctlbyname(autovchans.data(), nullptr, &size, nullptr, 0) == 0 || errno != ENOENT;
+	return sysctlbyname(std::string(name).c_str(), nullptr, &size, nullptr, 0) == 0;
 #else
 	// Elsewhere the kernel is the sandbox's simulated one, which its
 	// sysctl answers for.
-	return run_sysctl(std::string(autovchans), true) == 0;
+	return run_sysctl(std::string(name), true) == 0;
 #endif
+}
+
+// The vchans switch of the running kernel: maxautovchans on 13 and 14,
+// vchans_enable on 15.
+vchans_switch running_switch()
+{
+	for (vchans_switch kind : {vchans_switch::maxautovchans, vchans_switch::vchans_enable})
+		if (kernel_has(name_of(kind)))
+			return kind;
+	return vchans_switch::none;
 }
 
 // Writes one assignment into the kernel; false, said in one line, when
@@ -381,21 +225,138 @@ int give_attached_unit(const char *path, int unit)
 	const conf_lock lock = lock_conf_folder(path);
 	const std::array<conf_file, 2> files{read_conf_file(path),
 					     read_conf_file(std::string(path) + ".local")};
-	const std::array<std::string_view, 2> texts{files[0].text, files[1].text};
-	const bool couples = kernel_couples_vchans();
+	const conf_texts texts{files[0].text, files[1].text};
+	const vchans_switch kind = running_switch();
 	std::vector<std::string> assignments;
 	for (std::string_view suffix : device_suffixes) {
 		const std::string name =
 			std::string(device_prefix) + std::to_string(unit) + std::string(suffix);
-		if (const std::optional<long> vchans = boot_vchans(texts, name, couples))
-			assignments.push_back(name + "=" + std::to_string(*vchans));
+		// A unit attaches with its vchans on; a line of its own sets
+		// them, and the switch's lines after it change them.  Where only
+		// the switch changes them, a direction the unit lacks is left.
+		const bool named = boot_number(texts, name).has_value();
+		const int vchans = replay_vchans(texts, name, kind, 1);
+		if (named || (vchans != 1 && kernel_has(name)))
+			assignments.push_back(name + "=" + std::to_string(vchans));
 	}
-	if (boot_value(texts, default_unit) == unit)
+	if (boot_number(texts, default_unit) == unit)
 		assignments.push_back(std::string(default_unit) + "=" + std::to_string(unit));
 	// Every one is written, whichever failed before it.
 	const auto failed = std::count_if(assignments.begin(), assignments.end(),
 					  [](const std::string &a) { return !write_to_kernel(a); });
 	return failed == 0 ? 0 : 1;
+}
+
+// The files with name=value appended where boot applies it after every
+// coupled line: to file.local when that holds one, else to the file.
+// Boot replays the kernel's own history from it, on any release.
+struct appended {
+	std::size_t file;
+	std::string text;
+	conf_texts texts;
+};
+
+appended appended_to(const conf_texts &texts, std::string_view name, std::string_view value)
+{
+	bool in_local = false;
+	boot_order order{texts};
+	conf_line line;
+	while (order.next(line))
+		in_local = in_local || (order.file == 1 && is_coupled(line.name));
+	appended a{in_local ? std::size_t{1} : 0, "", texts};
+	a.text = with_setting(texts[a.file], conf_line{}, name, value);
+	a.texts[a.file] = a.text;
+	return a;
+}
+
+// The switch whose rules boot follows with these files.  The kernel is
+// asked only when the choice matters: lines of a switch stand with lines
+// of the other coupled kinds.  With no switch line the two read alike.
+vchans_switch switch_for(const conf_texts &texts)
+{
+	bool vchans = false;
+	std::array<bool, 2> switches{};
+	boot_order order{texts};
+	conf_line line;
+	while (order.next(line)) {
+		const std::string_view name = variable_of(line.name);
+		vchans = vchans || is_unit_vchans(name);
+		switches[0] = switches[0] || name == name_of(vchans_switch::maxautovchans);
+		switches[1] = switches[1] || name == name_of(vchans_switch::vchans_enable);
+	}
+	const vchans_switch only =
+		switches[0] ? vchans_switch::maxautovchans : vchans_switch::vchans_enable;
+	if (!switches[0] && !switches[1])
+		return vchans_switch::maxautovchans;
+	if (switches[0] != switches[1] && !vchans)
+		return only;
+	const vchans_switch running = running_switch();
+	return running != vchans_switch::none || switches[0] == switches[1] ? running : only;
+}
+
+// The text that records a coupled setting in one of the files, and which.
+struct recording {
+	std::size_t file;
+	std::string text;
+};
+
+// Records a setting of the switch or of a unit's vchans.  The kernel's
+// history, and so what boot must replay, is the files with the assignment
+// appended.  When boot gives that already nothing is written; else the
+// last line of the name is edited in place where that boots alike, or
+// the assignment is appended, and lines that boot no longer needs go.
+std::optional<recording> coupled_recording(const conf_texts &texts, std::string_view name,
+					   std::string_view value)
+{
+	appended plain = appended_to(texts, name, value);
+	const vchans_switch kind = switch_for(plain.texts);
+	if (kind == vchans_switch::none) {
+		// Neither release's rules known: append, which boots right on
+		// either, unless boot gives the history on both already.
+		for (vchans_switch either :
+		     {vchans_switch::maxautovchans, vchans_switch::vchans_enable})
+			if (!boots_alike(texts, plain.texts, either))
+				return recording{plain.file, std::move(plain.text)};
+		return std::nullopt;
+	}
+	if (boots_alike(texts, plain.texts, kind))
+		return std::nullopt;
+	const boot_winner found = last_in_boot(texts, name);
+	if (found.line.sets) {
+		conf_texts in_place = texts;
+		const std::string edited = with_setting(texts[found.file], found.line, name, value);
+		in_place[found.file] = edited;
+		std::string text = compacted(in_place, found.file, kind);
+		in_place[found.file] = text;
+		if (boots_alike(in_place, plain.texts, kind))
+			return recording{found.file, std::move(text)};
+	}
+	conf_texts shorter = plain.texts;
+	std::string text = compacted(plain.texts, plain.file, kind);
+	shorter[plain.file] = text;
+	if (boots_alike(shorter, plain.texts, kind))
+		return recording{plain.file, std::move(text)};
+	return recording{plain.file, std::move(plain.text)};
+}
+
+// Records any other setting: the value of the line that boot applies last
+// is edited in place where that keeps every other line as boot reads it,
+// which a longer or shorter value can fail to do on a line of more than
+// one piece; else the assignment is appended.  Nothing when boot gives the
+// value already.
+std::optional<recording> plain_recording(const conf_texts &texts, std::string_view name,
+					 std::string_view value)
+{
+	if (const std::optional<int> number = boot_number(texts, name);
+	    number && std::to_string(*number) == value)
+		return std::nullopt;
+	const boot_winner found = last_in_boot(texts, name);
+	conf_change c{texts, texts, name, value};
+	recording r{found.file, with_setting(texts[found.file], found.line, name, value)};
+	c.after[r.file] = r.text;
+	if (!boot_applies(c))
+		r.text = with_setting(texts[found.file], conf_line{}, name, value);
+	return r;
 }
 
 // Records the assignment, name=value, in the file or file.local as they
@@ -406,49 +367,19 @@ bool record_in(const conf_lock &lock, const std::array<conf_file, 2> &files,
 {
 	const std::string_view name = assignment.substr(0, assignment.find('='));
 	const std::string_view value = assignment.substr(name.size() + 1);
-	const std::array<std::string_view, 2> texts{files[0].text, files[1].text};
-	const boot_winner found = last_in_boot(texts, name);
-	const conf_line &line = found.line;
-	const std::string_view winning_text = texts[found.file];
-	const bool holds_value =
-		line.sets &&
-		winning_text.substr(line.value_begin, line.value_end - line.value_begin) == value;
-
-	change c{texts, texts, name, value};
-	std::size_t target = found.file;
-	std::string edited;
-	const coupling kind = coupling_of(name);
-	const coupled_lines coupled =
-		kind == coupling::none ? coupled_lines{} : coupled_lines_of(texts, kind);
-	if (coupled.other_kind) {
-		// The kernel's history is replayed only with the assignment
-		// after every line of both kinds; one already last that holds
-		// the value is that history already.
-		if (holds_value && coupled.last_file == found.file &&
-		    coupled.last_begin == line.begin)
-			return true;
-		target = coupled.in_local ? 1 : found.file;
-		edited = with_setting(texts[target], conf_line{}, name, value);
-		c.after[target] = edited;
-	} else {
-		if (holds_value)
-			return true;
-		// The value is edited in place where that keeps every other
-		// line as boot reads it, which a longer or shorter value can
-		// fail to do on a line of more than one piece; else the
-		// assignment is appended.
-		edited = with_setting(winning_text, line, name, value);
-		c.after[target] = edited;
-		if (!boot_applies(c)) {
-			std::string().swap(edited);
-			edited = with_setting(winning_text, conf_line{}, name, value);
-			c.after[target] = edited;
-		}
-	}
-	if (!boot_applies(c))
+	const conf_texts texts{files[0].text, files[1].text};
+	const std::optional<recording> r = is_coupled(name)
+						   ? coupled_recording(texts, name, value)
+						   : plain_recording(texts, name, value);
+	if (!r)
+		return true;
+	// What was chosen must still be what boot applies.
+	conf_change c{texts, texts, name, value};
+	c.after[r->file] = r->text;
+	if (!is_coupled(name) && !boot_applies(c))
 		errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
-		     files[target].path.c_str(), visible(assignment).c_str());
-	return replace_conf_file(lock, files[target], edited, &files[1 - target]);
+		     files[r->file].path.c_str(), visible(assignment).c_str());
+	return replace_conf_file(lock, files[r->file], r->text, &files[1 - r->file]);
 }
 
 // Records the assignment in the file or file.local.  Boot reads the file,

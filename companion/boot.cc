@@ -1,0 +1,295 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+#include "boot.h"
+
+namespace {
+
+constexpr std::string_view device_prefix = "dev.pcm.";
+constexpr std::array<std::string_view, 2> device_suffixes{".play.vchans", ".rec.vchans"};
+
+// The most vchans a unit has on 13 and 14; on 15 they are off or on.
+constexpr int most_vchans = 256;
+
+// One line that writes a coupled variable: the switch, or a unit's vchans
+// (variable names it), with the number sysctl(8) writes.
+struct coupled_op {
+	bool is_switch;
+	std::string_view variable;
+	int number;
+	std::size_t file;
+	conf_line line;
+};
+
+std::vector<coupled_op> coupled_ops(const conf_texts &files, vchans_switch kind)
+{
+	std::vector<coupled_op> ops;
+	boot_order order{files};
+	conf_line line;
+	while (order.next(line)) {
+		const std::string_view variable = variable_of(line.name);
+		const bool is_switch = kind != vchans_switch::none && variable == name_of(kind);
+		if (!is_switch && !is_unit_vchans(variable))
+			continue;
+		if (const std::optional<int> number = sysctl_number(line.value))
+			ops.push_back({is_switch, variable, *number, order.file, line});
+	}
+	return ops;
+}
+
+// What the kernel keeps of a written number: 0..256 on 13 and 14, off or
+// on on 15.
+int kept(vchans_switch kind, int number)
+{
+	if (kind == vchans_switch::vchans_enable)
+		return number > 0 ? 1 : 0;
+	return std::clamp(number, 0, most_vchans);
+}
+
+// A unit's vchans after one op; ops of other units leave it alone.
+int after_op(vchans_switch kind, const coupled_op &op, std::string_view variable, int vchans)
+{
+	const int value = kept(kind, op.number);
+	if (!op.is_switch)
+		return op.variable == variable ? value : vchans;
+	if (kind == vchans_switch::vchans_enable)
+		return value;
+	// pcm_setmaxautovchans: more than the new most come down to it, and
+	// none become one when any are allowed.
+	if (vchans > value)
+		return value;
+	return vchans == 0 && value > 0 ? 1 : vchans;
+}
+
+int replay(const std::vector<coupled_op> &ops, std::string_view variable, vchans_switch kind,
+	   int start)
+{
+	int vchans = start;
+	for (const coupled_op &op : ops)
+		vchans = after_op(kind, op, variable, vchans);
+	return vchans;
+}
+
+// The lines of every other variable, as name and value, in boot order.
+std::vector<std::pair<std::string_view, std::string_view>> other_lines(const conf_texts &files,
+								       vchans_switch kind)
+{
+	std::vector<std::pair<std::string_view, std::string_view>> lines;
+	boot_order order{files};
+	conf_line line;
+	while (order.next(line)) {
+		const std::string_view variable = variable_of(line.name);
+		if ((kind == vchans_switch::none || variable != name_of(kind)) &&
+		    !is_unit_vchans(variable))
+			lines.emplace_back(line.name, line.value);
+	}
+	return lines;
+}
+
+std::optional<int> last_switch(const std::vector<coupled_op> &ops, vchans_switch kind)
+{
+	std::optional<int> value;
+	for (const coupled_op &op : ops)
+		if (op.is_switch)
+			value = kept(kind, op.number);
+	return value;
+}
+
+// True when the piece is a whole line of its text, which can go without
+// changing how the lines after it are cut into pieces.
+bool is_whole_line(std::string_view text, const conf_line &line)
+{
+	return (line.begin == 0 || text[line.begin - 1] == '\n') &&
+	       (line.end == text.size() || text[line.end - 1] == '\n');
+}
+
+} // namespace
+
+bool boot_order::next(conf_line &line)
+{
+	for (; file < files.size(); ++file, at = 0) {
+		while (at < files[file].size()) {
+			line = read_conf_line(files[file], at);
+			at = line.end;
+			if (line.sets)
+				return true;
+		}
+	}
+	return false;
+}
+
+boot_winner last_in_boot(const conf_texts &files, std::string_view name)
+{
+	const conf_line local = last_setting(files[1], name);
+	return local.sets ? boot_winner{1, local} : boot_winner{0, last_setting(files[0], name)};
+}
+
+std::optional<int> sysctl_number(std::string_view value)
+{
+	std::optional<int> first;
+	bool any = false;
+	while (!value.empty()) {
+		const std::size_t cut = std::min(value.find_first_of(" ,"), value.size());
+		const std::string piece(value.substr(0, cut));
+		value.remove_prefix(std::min(cut + 1, value.size()));
+		if (piece.empty())
+			continue;
+		char *end = nullptr;
+		errno = 0;
+		const long number = std::strtol(piece.c_str(), &end, 0);
+		if (end == piece.c_str() || *end != '\0' || errno == ERANGE)
+			return std::nullopt;
+		if (!any)
+			first = static_cast<std::int32_t>(static_cast<std::uint32_t>(number));
+		any = true;
+	}
+	return first;
+}
+
+bool is_unit_vchans(std::string_view name)
+{
+	if (!name.starts_with(device_prefix))
+		return false;
+	const std::string_view rest = name.substr(device_prefix.size());
+	// The kernel names units in decimal, without leading zeros.
+	return std::any_of(device_suffixes.begin(), device_suffixes.end(), [&](auto suffix) {
+		if (!rest.ends_with(suffix))
+			return false;
+		const std::string_view unit = rest.substr(0, rest.size() - suffix.size());
+		return !unit.empty() && unit.find_first_not_of("0123456789") == std::string_view::npos &&
+		       (unit[0] != '0' || unit.size() == 1);
+	});
+}
+
+std::string_view name_of(vchans_switch kind)
+{
+	switch (kind) {
+	case vchans_switch::maxautovchans:
+		return "hw.snd.maxautovchans";
+	case vchans_switch::vchans_enable:
+		return "hw.snd.vchans_enable";
+	case vchans_switch::none:
+		break;
+	}
+	return "";
+}
+
+int replay_vchans(const conf_texts &files, std::string_view name, vchans_switch kind, int start)
+{
+	return replay(coupled_ops(files, kind), name, kind, start);
+}
+
+std::optional<int> boot_number(const conf_texts &files, std::string_view name)
+{
+	std::optional<int> last;
+	boot_order order{files};
+	conf_line line;
+	while (order.next(line))
+		if (same_variable(line.name, name))
+			if (const std::optional<int> number = sysctl_number(line.value))
+				last = number;
+	return last;
+}
+
+bool boot_applies(const conf_change &c)
+{
+	boot_order old_lines{c.before};
+	boot_order new_lines{c.after};
+	conf_line old_line;
+	conf_line new_line;
+	auto next_other = [&](boot_order &order, conf_line &line) {
+		while (order.next(line))
+			if (!same_variable(line.name, c.name))
+				return true;
+		return false;
+	};
+	for (;;) {
+		const bool more = next_other(old_lines, old_line);
+		if (more != next_other(new_lines, new_line))
+			return false;
+		if (!more)
+			break;
+		if (old_line.name != new_line.name || old_line.value != new_line.value)
+			return false;
+	}
+	const conf_line last = last_in_boot(c.after, c.name).line;
+	return last.sets && last.value == c.value;
+}
+
+bool boots_alike(const conf_texts &before, const conf_texts &after, vchans_switch kind)
+{
+	if (other_lines(before, kind) != other_lines(after, kind))
+		return false;
+	const std::vector<coupled_op> old_ops = coupled_ops(before, kind);
+	const std::vector<coupled_op> new_ops = coupled_ops(after, kind);
+	if (last_switch(old_ops, kind) != last_switch(new_ops, kind))
+		return false;
+	// Each unit a line names, and one that none names (the empty name).
+	std::set<std::string_view> units{""};
+	for (const auto *ops : {&old_ops, &new_ops})
+		for (const coupled_op &op : *ops)
+			if (!op.is_switch)
+				units.insert(op.variable);
+	const int most = kind == vchans_switch::vchans_enable ? 1 : most_vchans;
+	for (const std::string_view variable : units)
+		for (int start = 0; start <= most; ++start)
+			if (replay(old_ops, variable, kind, start) !=
+			    replay(new_ops, variable, kind, start))
+				return false;
+	return true;
+}
+
+std::string compacted(const conf_texts &files, std::size_t file, vchans_switch kind)
+{
+	const std::vector<coupled_op> ops = coupled_ops(files, kind);
+	std::vector<bool> needed(ops.size(), true);
+	for (std::size_t i = 0; i < ops.size(); ++i) {
+		if (ops[i].is_switch)
+			continue;
+		needed[i] = std::none_of(ops.begin() + static_cast<std::ptrdiff_t>(i) + 1, ops.end(),
+					 [&](const coupled_op &later) {
+						 return !later.is_switch &&
+							later.variable == ops[i].variable;
+					 });
+	}
+	// A run of switch lines acts as its last line after the one that
+	// limits the most: on 15 the last alone counts.
+	for (std::size_t first = 0; first < ops.size();) {
+		std::size_t end = first;
+		while (end < ops.size() && ops[end].is_switch)
+			++end;
+		if (end == first) {
+			++first;
+			continue;
+		}
+		std::size_t least = end - 1;
+		for (std::size_t i = first; i < end; ++i) {
+			if (kind == vchans_switch::maxautovchans &&
+			    kept(kind, ops[i].number) < kept(kind, ops[least].number))
+				least = i;
+			needed[i] = false;
+		}
+		needed[least] = needed[end - 1] = true;
+		first = end;
+	}
+
+	const std::string_view text = files[file];
+	std::string out;
+	out.reserve(text.size());
+	std::size_t from = 0;
+	for (std::size_t i = 0; i < ops.size(); ++i) {
+		const conf_line &line = ops[i].line;
+		if (needed[i] || ops[i].file != file || !is_whole_line(text, line))
+			continue;
+		out.append(text.substr(from, line.begin - from));
+		from = line.end;
+	}
+	out.append(text.substr(from));
+	return out;
+}
