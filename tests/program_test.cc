@@ -52,10 +52,11 @@ struct setup {
 	int closed_fd = -1;            // a standard descriptor left closed
 	bool stderr_unread = false;    // a pipe whose reader has gone
 	bool sigpipe_ignored = false;  // as a caller may start it
+	bool sigterm_ignored = false;  // as nohup-like callers may
 };
 
 struct outcome {
-	int status = -1; // exit status, or -1 when it did not exit
+	int status = -1; // exit status, or 128 plus the signal that ended it
 	std::string out, err, calls;
 };
 
@@ -146,6 +147,7 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 			signal(SIGCHLD, SIG_IGN);
 		if (how.system_fails)
 			setenv("LD_PRELOAD", FAILING_SYSTEM, 1);
+		setenv("STANDIN_CALLER", std::to_string(getpid()).c_str(), 1);
 		if (how.fail)
 			setenv("STANDIN_FAIL", how.fail, 1);
 		else
@@ -159,13 +161,14 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 					  dup2(pipe_ends[1], STDERR_FILENO) < 0))
 			_exit(126);
 		signal(SIGPIPE, how.sigpipe_ignored ? SIG_IGN : SIG_DFL);
+		signal(SIGTERM, how.sigterm_ignored ? SIG_IGN : SIG_DFL);
 		execv(program_path, argv.data());
 		_exit(126);
 	}
 	int status = 0;
 	waitpid(pid, &status, 0);
 	outcome o;
-	o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+	o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 	o.out = slurp(dir / "out");
 	o.err = slurp(dir / "err");
 	o.calls = slurp(dir / "calls");
@@ -280,6 +283,16 @@ const run_case cases[] = {
 	 {.companion_missing = true}, 1, "tolvaren_backend: Execution of shell failed\n",
 	 "./sysctl dev.pcm.0.play.vchans=2\n", platform_words::shell,
 	 {"./varnokeltrin dev.pcm.0.play.vchans=2"}},
+	// The setting that the kernel took is recorded first; later ones are
+	// not tried.
+	{"SIGTERM while the kernel tool runs", {"-l", "5", "-q", "2"}, {"sysctl hw.snd.latency=5 signal TERM"},
+	 128 + SIGTERM, "", wrote("hw.snd.latency=5")},
+	{"SIGHUP while the kernel tool runs", {"-u", "1", "-p", "2", "-r", "3"},
+	 {"sysctl dev.pcm.1.play.vchans=2 signal HUP"},
+	 128 + SIGHUP, "", wrote("dev.pcm.1.play.vchans=2")},
+	{"SIGTERM ignored by the caller stays so", {"-l", "5", "-q", "2"},
+	 {.fail = "sysctl hw.snd.latency=5 signal TERM", .sigterm_ignored = true}, 0, "",
+	 wrote("hw.snd.latency=5") + wrote("hw.snd.feeder_rate_quality=2")},
 	{"SIGCHLD ignored by the caller", {"-l", "5"}, {.sigchld_ignored = true}, 0, "",
 	 wrote("hw.snd.latency=5")},
 	{"no process for the shell", {"-l", "5"}, {.system_fails = true}, 1,
