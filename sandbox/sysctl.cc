@@ -16,12 +16,16 @@
 //
 // As on FreeBSD 13 and 14, writing hw.snd.maxautovchans lowers every
 // attached unit's vchans above the new value to it, and raises 0 to 1
-// when the value is above 0.
+// when the value is above 0; as on 15, writing hw.snd.vchans_enable turns
+// them all off or on.  The units that TOLVAREN_SANDBOX_PLAYBACK_ONLY lists
+// (numbers separated by blanks) have no recording channel.  The default
+// unit moves when units attach and detach, as hw.snd.default_auto says.
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,10 +54,11 @@ struct variable {
 	int first_release, last_release; // the releases that have it
 };
 
-constexpr std::array<variable, 11> variables{{
+constexpr std::array<variable, 12> variables{{
 	{"hw.snd.vpc_0db", accepts::range, 1, 100, 45, 13, 15},
 	{"hw.snd.vpc_mixer_bypass", accepts::range, INT_MIN, INT_MAX, 1, 13, 15},
 	{"hw.snd.default_unit", accepts::unit, 0, 0, 0, 13, 15},
+	{"hw.snd.default_auto", accepts::range, INT_MIN, INT_MAX, 1, 13, 15},
 	{"hw.snd.latency", accepts::range, 0, 10, 5, 13, 15},
 	{"hw.snd.feeder_rate_quality", accepts::range, 0, 4, 1, 13, 15},
 	{"hw.snd.maxautovchans", accepts::clamp, 0, 256, 16, 13, 14},
@@ -68,6 +73,7 @@ struct sandbox {
 	int release;
 	long units; // attached when the kernel is made
 	std::string kernel_path;
+	std::uint64_t playback_only; // a bit for each unit without recording
 };
 
 constexpr long most_units = 64;
@@ -117,24 +123,86 @@ std::string kernel_name(std::string_view name)
 	return std::string(variable_of(name));
 }
 
-// Reads an integer as FreeBSD's sysctl does: base 0, the whole text, an
-// int.  Says why not, as it does, when the text is none.
-bool parse(const std::string &text, long &value, bool quiet = false)
+// True when a value of the state is an int as the kernel reads it back.
+bool is_kept_int(const std::string &text)
 {
-	if (text.empty()) {
-		if (!quiet)
-			std::fprintf(stderr, "sysctl: empty numeric value\n");
-		return false;
-	}
 	char *end = nullptr;
 	errno = 0;
-	value = std::strtol(text.c_str(), &end, 0);
-	if (*end != '\0' || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
-		if (!quiet)
-			std::fprintf(stderr, "sysctl: invalid integer '%s'\n", text.c_str());
+	const long value = std::strtol(text.c_str(), &end, 10);
+	return !text.empty() && *end == '\0' && errno == 0 && value >= INT_MIN && value <= INT_MAX;
+}
+
+// What FreeBSD's sysctl makes of the value of an assignment: it is cut at
+// every blank and comma, each piece must be a whole integer (base 0,
+// within a long), and the first one, cut to an int, is written.  Says why
+// not, as it does; none is false with a value of no piece, which writes
+// nothing and is no error.
+bool written_number(const std::string &text, long &value, bool &none)
+{
+	if (text.empty()) {
+		std::fprintf(stderr, "sysctl: empty numeric value\n");
 		return false;
 	}
+	std::vector<std::string> pieces;
+	std::string piece;
+	for (const char c : text + ",") {
+		if (c != ' ' && c != ',') {
+			piece += c;
+		} else if (!piece.empty()) {
+			pieces.push_back(piece);
+			piece.clear();
+		}
+	}
+	for (const std::string &p : pieces) {
+		char *end = nullptr;
+		errno = 0;
+		const long n = std::strtol(p.c_str(), &end, 0);
+		if (end == p.c_str() || *end != '\0' || errno == ERANGE) {
+			std::fprintf(stderr, "sysctl: invalid integer '%s'\n", p.c_str());
+			return false;
+		}
+		if (&p == pieces.data())
+			value = static_cast<std::int32_t>(static_cast<std::uint32_t>(n));
+	}
+	none = pieces.empty();
 	return true;
+}
+
+bool has_recording(const sandbox &box, long unit)
+{
+	return unit < 0 || unit >= most_units || (box.playback_only >> unit & 1U) == 0;
+}
+
+std::string value_in(const std::string &text, const std::string &name)
+{
+	return std::string(last_setting(text, name).value);
+}
+
+void set_to(std::string &text, const std::string &name, long value)
+{
+	text = with_setting(text, last_setting(text, name), name, std::to_string(value));
+}
+
+bool attached(const std::string &text, long unit)
+{
+	return last_setting(text, unit_prefix + std::to_string(unit) + ".play.vchans").sets;
+}
+
+// pcm_best_unit: units that play and record first, then those that only
+// play; among equals the current default stays, else the lowest number
+// wins.  -1 when no unit is attached.
+long best_unit(const sandbox &box, const std::string &text, long current)
+{
+	long best = -1;
+	auto rank = [&](long unit) { return has_recording(box, unit) ? 0 : 1; };
+	for (long unit = 0; unit < most_units; ++unit) {
+		if (!attached(text, unit))
+			continue;
+		if (best < 0 || rank(unit) < rank(best) ||
+		    (rank(unit) == rank(best) && unit == current))
+			best = unit;
+	}
+	return best;
 }
 
 std::string defaults(const sandbox &box)
@@ -148,9 +216,15 @@ std::string defaults(const sandbox &box)
 			continue;
 		}
 		for (long unit = 0; unit < box.units; ++unit)
-			text += "dev.pcm." + std::to_string(unit) + v.name + "=" +
-				std::to_string(v.initial) + "\n";
+			if (std::string_view(v.name) != ".rec.vchans" || has_recording(box, unit))
+				text += "dev.pcm." + std::to_string(unit) + v.name + "=" +
+					std::to_string(v.initial) + "\n";
 	}
+	// The units attached in turn, each chosen as the default when it is
+	// the best so far; with none, no unit is chosen yet.
+	set_to(text, "hw.snd.default_unit", best_unit(box, text, -1));
+	if (box.units == 0)
+		set_to(text, "hw.snd.default_auto", -1);
 	return text;
 }
 
@@ -169,9 +243,8 @@ std::vector<std::pair<std::string, std::string>> variables_in(const sandbox &box
 		std::string whole = text.substr(line, text.find('\n', line) - line);
 		std::size_t eq = whole.find('=');
 		std::string name = whole.substr(0, eq);
-		long value = 0;
 		if (eq == std::string::npos || !variable_for(box, name) ||
-		    !parse(whole.substr(eq + 1), value, true))
+		    !is_kept_int(whole.substr(eq + 1)))
 			corrupt(box, "line " + std::to_string(number) + " is '" + whole + "'");
 		for (const auto &[earlier, ignored] : found)
 			if (earlier == name)
@@ -181,11 +254,6 @@ std::vector<std::pair<std::string, std::string>> variables_in(const sandbox &box
 	return found;
 }
 
-std::string value_in(const std::string &text, const std::string &name)
-{
-	return std::string(last_setting(text, name).value);
-}
-
 // The variable that name is in the simulated kernel, or nullptr.
 const variable *oid(const sandbox &box, const std::string &text, const std::string &name)
 {
@@ -193,10 +261,9 @@ const variable *oid(const sandbox &box, const std::string &text, const std::stri
 	return v && last_setting(text, name).sets ? v : nullptr;
 }
 
-// What the kernel's pcm_setmaxautovchans does to every attached unit:
-// vchans above most come down to it, and none become one when most allows
-// any.
-void limit_vchans(std::string &text, long most)
+// Sets every attached unit's vchans, each direction it has, to what
+// change makes of it.
+template <typename function> void change_every_unit(std::string &text, function change)
 {
 	std::string out;
 	for (std::size_t at = 0; at < text.size();) {
@@ -206,17 +273,53 @@ void limit_vchans(std::string &text, long most)
 		const std::size_t eq = line.find('=');
 		const std::string name = line.substr(0, eq);
 		if (name.starts_with(unit_prefix) &&
-		    (name.ends_with(".play.vchans") || name.ends_with(".rec.vchans"))) {
-			long vchans = std::strtol(line.c_str() + eq + 1, nullptr, 10);
-			if (vchans > most)
-				vchans = most;
-			else if (vchans == 0 && most > 0)
-				vchans = 1;
-			line = name + "=" + std::to_string(vchans);
-		}
+		    (name.ends_with(".play.vchans") || name.ends_with(".rec.vchans")))
+			line = name + "=" +
+			       std::to_string(change(std::strtol(line.c_str() + eq + 1, nullptr, 10)));
 		out += line + "\n";
 	}
 	text = out;
+}
+
+// What the kernel does to every unit when its vchans switch is written:
+// pcm_setmaxautovchans on 13 and 14 brings vchans above most down to it
+// and makes none one when most allows any; on 15, vchans_enable turns them
+// all off or on.
+void couple_units(std::string &text, const std::string &name, long value)
+{
+	if (name == "hw.snd.maxautovchans")
+		change_every_unit(text, [&](long vchans) {
+			if (vchans > value)
+				return value;
+			return vchans == 0 && value > 0 ? 1L : vchans;
+		});
+	else if (name == "hw.snd.vchans_enable")
+		change_every_unit(text, [&](long) { return value; });
+}
+
+// The unit of a unit's recording vchans, or -1 for any other name.
+long recording_unit(const std::string &name)
+{
+	if (!name.starts_with(unit_prefix) || !name.ends_with(".rec.vchans"))
+		return -1;
+	const std::string digits = name.substr(8, name.size() - 8 - 11);
+	return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos &&
+			       digits.size() < 3
+		       ? std::stol(digits)
+		       : -1;
+}
+
+// True, said as sysctl says it, when name is the recording vchans of an
+// attached unit that has no recording channel.
+bool lacks_direction(const sandbox &box, const std::string &text, const std::string &name,
+		     const std::string &shown)
+{
+	const long unit = recording_unit(name);
+	if (unit < 0 || has_recording(box, unit) || !attached(text, unit))
+		return false;
+	// FreeBSD's words for ENODEV.
+	std::fprintf(stderr, "sysctl: %s: Operation not supported by device\n", shown.c_str());
+	return true;
 }
 
 // Writes one assignment into text; true when the kernel took it, or when
@@ -224,6 +327,8 @@ void limit_vchans(std::string &text, long most)
 bool assign(const sandbox &box, std::string &text, const std::string &name,
 	    const std::string &value_text, bool ignore_unknown)
 {
+	if (lacks_direction(box, text, name, name + "=" + value_text))
+		return false;
 	const variable *v = oid(box, text, name);
 	if (!v) {
 		if (!ignore_unknown)
@@ -231,18 +336,17 @@ bool assign(const sandbox &box, std::string &text, const std::string &name,
 		return ignore_unknown;
 	}
 	long value = 0;
-	if (!parse(value_text, value))
+	bool none = false;
+	if (!written_number(value_text, value, none))
 		return false;
+	if (none)
+		return true;
 	const std::string old = value_in(text, name);
 	const char *refusal = nullptr;
 	if (geteuid() != 0 && v->how != accepts::unit)
 		refusal = "Operation not permitted";
 	else if (v->how == accepts::unit)
-		refusal = value >= 0 && last_setting(text, "dev.pcm." + std::to_string(value) +
-								   ".play.vchans")
-						  .sets
-				  ? nullptr
-				  : "Invalid argument";
+		refusal = value >= 0 && attached(text, value) ? nullptr : "Invalid argument";
 	else if (v->how == accepts::toggle)
 		value = value > 0 ? 1 : 0;
 	else if (v->how == accepts::clamp)
@@ -256,20 +360,22 @@ bool assign(const sandbox &box, std::string &text, const std::string &name,
 			     refusal);
 		return false;
 	}
-	text = with_setting(text, last_setting(text, name), name, std::to_string(value));
+	set_to(text, name, value);
 	std::printf("%s: %s -> %ld\n", name.c_str(), old.c_str(), value);
-	if (name == "hw.snd.maxautovchans")
-		limit_vchans(text, value);
+	couple_units(text, name, value);
+	// A default chosen by hand is kept when units come and go.
+	if (v->how == accepts::unit)
+		set_to(text, "hw.snd.default_auto", 0);
 	return true;
 }
 
 // Plugs unit in with the release's defaults for its own variables, or
-// out; false, said as a line, when it is attached already or is not.
+// out, and moves the default unit as the kernel does; false, said as a
+// line, when it is attached already or is not.
 bool plug(const sandbox &box, std::string &text, long unit, bool in)
 {
 	const std::string prefix = unit_prefix + std::to_string(unit) + ".";
-	const bool attached = last_setting(text, prefix + "play.vchans").sets;
-	if (attached == in) {
+	if (attached(text, unit) == in) {
 		std::fprintf(stderr, "sandbox: pcm%ld is %s\n", unit,
 			     in ? "attached already" : "not attached");
 		return false;
@@ -286,9 +392,26 @@ bool plug(const sandbox &box, std::string &text, long unit, bool in)
 	const std::string vchans = box.release < 15 && most == "0" ? "0" : "1";
 	if (in)
 		for (const char *direction : {"play", "rec"})
-			out.append(prefix).append(direction).append(".vchans=").append(vchans) +=
-				'\n';
+			if (direction[0] == 'p' || has_recording(box, unit))
+				out.append(prefix).append(direction).append(".vchans=").append(
+					vchans) += '\n';
 	text = out;
+
+	const long current = std::strtol(value_in(text, "hw.snd.default_unit").c_str(), nullptr, 10);
+	// A state made before the kernel had default_auto chooses as it starts.
+	const std::string auto_text = value_in(text, "hw.snd.default_auto");
+	long how = auto_text.empty() ? 1 : std::strtol(auto_text.c_str(), nullptr, 10);
+	if (in && how == -1)
+		how = 1;
+	if (in && how == 2)
+		set_to(text, "hw.snd.default_unit", unit);
+	else if (in && how == 1)
+		set_to(text, "hw.snd.default_unit", best_unit(box, text, current));
+	if (!in && unit == current) {
+		set_to(text, "hw.snd.default_unit", best_unit(box, text, -1));
+		how = how == 0 ? 1 : how;
+	}
+	set_to(text, "hw.snd.default_auto", how);
 	return true;
 }
 
@@ -365,6 +488,26 @@ request request_from(int argc, char **argv)
 	return asked;
 }
 
+// The units that TOLVAREN_SANDBOX_PLAYBACK_ONLY lists, as bits.
+std::uint64_t playback_only_units()
+{
+	const char *list = std::getenv("TOLVAREN_SANDBOX_PLAYBACK_ONLY");
+	std::uint64_t units = 0;
+	for (const char *p = list ? list : ""; *p != '\0';) {
+		char *end = nullptr;
+		const long unit = std::strtol(p, &end, 10);
+		if (end == p || unit < 0 || unit >= most_units || (*end != ' ' && *end != '\0')) {
+			std::fprintf(stderr, "sandbox: TOLVAREN_SANDBOX_PLAYBACK_ONLY must list "
+					     "units from 0 to %ld\n",
+				     most_units - 1);
+			std::exit(2);
+		}
+		units |= std::uint64_t{1} << unit;
+		p = *end == ' ' ? end + 1 : end;
+	}
+	return units;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -380,7 +523,8 @@ int main(int argc, char *argv[])
 			? number_from("TOLVAREN_SANDBOX_USB_UNITS", 0, most_units - units)
 			: 0;
 	const sandbox box{static_cast<int>(number_from("TOLVAREN_SANDBOX_RELEASE", 13, 15)),
-			  units + late_units, std::string(state) + "/kernel"};
+			  units + late_units, std::string(state) + "/kernel",
+			  playback_only_units()};
 
 	const request asked = request_from(argc, argv);
 	// Every call holds the lock from its read to its write, so that runs
@@ -411,6 +555,8 @@ int main(int argc, char *argv[])
 		if (eq != std::string::npos) {
 			if (!assign(box, text, name, arg.substr(eq + 1), asked.ignore_unknown))
 				status = 1;
+		} else if (lacks_direction(box, text, name, name)) {
+			status = 1;
 		} else if (oid(box, text, name)) {
 			std::printf("%s: %s\n", name.c_str(), value_in(text, name).c_str());
 		} else if (!asked.ignore_unknown) {
