@@ -127,6 +127,10 @@ done <<'EOF'
 5|#hw.snd.latency=3
 3|hw.snd.latency='3' # it's
 5|hw.snd.latency=\#3
+3|hw.snd.latency=3,
+3|hw.snd.latency=3 7
+3|hw.snd.latency=4294967299
+5|hw.snd.latency=,
 EOF
 
 # Settings written by eight runs at once all reach the kernel and the file.
@@ -148,11 +152,11 @@ sandboxed -- -l 3
 printf 'hw.snd.latency=abc\n' >>"$work/state/kernel"
 again -l 4
 expect "corrupt value: status" 2 "$status"
-expect "corrupt value: says so" "sandbox: corrupt state in $work/state/kernel: line 11 is 'hw.snd.latency=abc'" "$(err)"
+expect "corrupt value: says so" "sandbox: corrupt state in $work/state/kernel: line 12 is 'hw.snd.latency=abc'" "$(err)"
 sandboxed -- -l 3
 printf '=1\n' >>"$work/state/kernel"
 again -l 4
-expect "empty name: says so" "2 sandbox: corrupt state in $work/state/kernel: line 11 is '=1'" "$status $(err)"
+expect "empty name: says so" "2 sandbox: corrupt state in $work/state/kernel: line 12 is '=1'" "$status $(err)"
 sandboxed -- -l 3
 echo garbage >"$work/state/.tolvaren-sandbox"
 again -l 4
@@ -203,7 +207,7 @@ attach with program options|--attach runs no program; it takes no program option
 EOF
 for units in 0 64; do
 	sandboxed --units $units -- -l 1
-	expect "units $units: accepted" "0 $(($units * 2 + 6))" "$status $(wc -l <"$work/state/kernel" | tr -d ' ')"
+	expect "units $units: accepted" "0 $(($units * 2 + 7))" "$status $(wc -l <"$work/state/kernel" | tr -d ' ')"
 done
 
 "$top/sandbox/run" --help >"$work/out" 2>"$work/err"
@@ -253,7 +257,7 @@ expect "misuse: status" 1 "$status"
 # Units with a leading zero are decimal; a relative state folder is the
 # one in the working folder, whatever CDPATH says.
 sandboxed --units 08 -- -l 1
-expect "units 08" "0 22" "$status $(wc -l <"$work/state/kernel" | tr -d ' ')"
+expect "units 08" "0 23" "$status $(wc -l <"$work/state/kernel" | tr -d ' ')"
 mkdir -p "$work/cdpath/rel" "$work/cwd"
 (cd "$work/cwd" && CDPATH=$work/cdpath "$top/sandbox/run" --state rel -l 1 >/dev/null 2>&1)
 expect "relative state: used where checked" "yes " \
