@@ -47,7 +47,7 @@ EOF_FIXED
 			if (rand() < 0.5) line = line " --playback-only " int(rand() * 3)
 			# An administrator'"'"'s line for the switch, read last at boot.
 			if (rand() < 0.5)
-				line = line "|local " switch n[1 + int(rand() * 9)] "|boot"
+				line = line "|local " sw n[1 + int(rand() * 9)] "|boot"
 			for (i = 0; i < steps; i++) {
 				k = int(rand() * 10); c = n[1 + int(rand() * 9)]; u = int(rand() * 4)
 				if (k < 3) s = "-v " c
