@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <numeric>
 #include <set>
 #include <vector>
 
@@ -70,10 +71,10 @@ int after_op(vchans_switch kind, const coupled_op &op, std::string_view variable
 int replay(const std::vector<coupled_op> &ops, std::string_view variable, vchans_switch kind,
 	   int start)
 {
-	int vchans = start;
-	for (const coupled_op &op : ops)
-		vchans = after_op(kind, op, variable, vchans);
-	return vchans;
+	return std::accumulate(ops.begin(), ops.end(), start,
+			       [&](int vchans, const coupled_op &op) {
+				       return after_op(kind, op, variable, vchans);
+			       });
 }
 
 // The lines of every other variable, as name and value, in boot order.
@@ -94,11 +95,9 @@ std::vector<std::pair<std::string_view, std::string_view>> other_lines(const con
 
 std::optional<int> last_switch(const std::vector<coupled_op> &ops, vchans_switch kind)
 {
-	std::optional<int> value;
-	for (const coupled_op &op : ops)
-		if (op.is_switch)
-			value = kept(kind, op.number);
-	return value;
+	const auto last = std::find_if(ops.rbegin(), ops.rend(),
+				       [](const coupled_op &op) { return op.is_switch; });
+	return last == ops.rend() ? std::nullopt : std::optional<int>(kept(kind, last->number));
 }
 
 // True when the piece is a whole line of its text, which can go without
@@ -107,6 +106,126 @@ bool is_whole_line(std::string_view text, const conf_line &line)
 {
 	return (line.begin == 0 || text[line.begin - 1] == '\n') &&
 	       (line.end == text.size() || text[line.end - 1] == '\n');
+}
+
+// The names of the coupled variables: both releases' switches and the
+// units' vchans.
+bool is_coupled(std::string_view line_name)
+{
+	const std::string_view name = variable_of(line_name);
+	return name == name_of(vchans_switch::maxautovchans) ||
+	       name == name_of(vchans_switch::vchans_enable) || is_unit_vchans(name);
+}
+
+// The files with name=value appended where boot applies it after every
+// coupled line: to file.local when that holds one, else to the file.
+// Boot replays the kernel's own history from it, on any release.
+struct appended {
+	std::size_t file;
+	std::string text;
+	conf_texts texts;
+};
+
+appended appended_to(const conf_texts &texts, std::string_view name, std::string_view value)
+{
+	bool in_local = false;
+	boot_order order{texts};
+	conf_line line;
+	while (order.next(line))
+		in_local = in_local || (order.file == 1 && is_coupled(line.name));
+	appended a{in_local ? std::size_t{1} : 0, "", texts};
+	a.text = with_setting(texts[a.file], conf_line{}, name, value);
+	a.texts[a.file] = a.text;
+	return a;
+}
+
+// The switch whose rules boot follows with these files.  The kernel is
+// asked only when the choice matters: lines of a switch stand with lines
+// of the other coupled kinds.  With no switch line the two read alike.
+vchans_switch switch_for(const conf_texts &texts, vchans_switch (*running_switch)())
+{
+	bool vchans = false;
+	std::array<bool, 2> switches{};
+	boot_order order{texts};
+	conf_line line;
+	while (order.next(line)) {
+		const std::string_view name = variable_of(line.name);
+		vchans = vchans || is_unit_vchans(name);
+		switches[0] = switches[0] || name == name_of(vchans_switch::maxautovchans);
+		switches[1] = switches[1] || name == name_of(vchans_switch::vchans_enable);
+	}
+	const vchans_switch only =
+		switches[0] ? vchans_switch::maxautovchans : vchans_switch::vchans_enable;
+	if (!switches[0] && !switches[1])
+		return vchans_switch::maxautovchans;
+	if (switches[0] != switches[1] && !vchans)
+		return only;
+	const vchans_switch running = running_switch();
+	return running != vchans_switch::none || switches[0] == switches[1] ? running : only;
+}
+
+// Records a setting of the switch or of a unit's vchans.  The kernel's
+// history, and so what boot must replay, is the files with the assignment
+// appended.  When boot gives that already nothing is written; else the
+// last line of the name is edited in place where that boots alike, or
+// the assignment is appended, and lines that boot no longer needs go.
+std::optional<recording> coupled_recording(const conf_texts &texts, std::string_view name,
+					   std::string_view value,
+					   vchans_switch (*running_switch)())
+{
+	appended plain = appended_to(texts, name, value);
+	const vchans_switch kind = switch_for(plain.texts, running_switch);
+	if (kind == vchans_switch::none) {
+		// Neither release's rules known: append, which boots right on
+		// either, unless boot gives the history on both already.
+		for (vchans_switch either :
+		     {vchans_switch::maxautovchans, vchans_switch::vchans_enable})
+			if (!boots_alike(texts, plain.texts, either))
+				return recording{plain.file, std::move(plain.text)};
+		return std::nullopt;
+	}
+	if (boots_alike(texts, plain.texts, kind))
+		return std::nullopt;
+	const boot_winner found = last_in_boot(texts, name);
+	if (found.line.sets) {
+		conf_texts in_place = texts;
+		const std::string edited = with_setting(texts[found.file], found.line, name, value);
+		in_place[found.file] = edited;
+		std::string text = compacted(in_place, found.file, kind);
+		in_place[found.file] = text;
+		if (boots_alike(in_place, plain.texts, kind))
+			return recording{found.file, std::move(text)};
+	}
+	conf_texts shorter = plain.texts;
+	std::string text = compacted(plain.texts, plain.file, kind);
+	shorter[plain.file] = text;
+	if (boots_alike(shorter, plain.texts, kind))
+		return recording{plain.file, std::move(text)};
+	return recording{plain.file, std::move(plain.text)};
+}
+
+// Records any other setting: the value of the line that boot applies last
+// is edited in place where that keeps every other line as boot reads it,
+// which a longer or shorter value can fail to do on a line of more than
+// one piece; else the assignment is appended.  Nothing when boot gives the
+// value already.
+std::optional<recording> plain_recording(const conf_texts &texts, std::string_view name,
+					 std::string_view value)
+{
+	if (const std::optional<int> number = boot_number(texts, name);
+	    number && std::to_string(*number) == value)
+		return std::nullopt;
+	const boot_winner found = last_in_boot(texts, name);
+	conf_change c{texts, texts, name, value};
+	recording r{found.file, with_setting(texts[found.file], found.line, name, value)};
+	c.after[r.file] = r.text;
+	if (!boot_applies(c)) {
+		r.text = with_setting(texts[found.file], conf_line{}, name, value);
+		c.after[r.file] = r.text;
+	}
+	if (!boot_applies(c))
+		return recording{r.file, {}, false};
+	return r;
 }
 
 } // namespace
@@ -162,7 +281,8 @@ bool is_unit_vchans(std::string_view name)
 		if (!rest.ends_with(suffix))
 			return false;
 		const std::string_view unit = rest.substr(0, rest.size() - suffix.size());
-		return !unit.empty() && unit.find_first_not_of("0123456789") == std::string_view::npos &&
+		return !unit.empty() &&
+		       unit.find_first_not_of("0123456789") == std::string_view::npos &&
 		       (unit[0] != '0' || unit.size() == 1);
 	});
 }
@@ -252,8 +372,8 @@ std::string compacted(const conf_texts &files, std::size_t file, vchans_switch k
 	for (std::size_t i = 0; i < ops.size(); ++i) {
 		if (ops[i].is_switch)
 			continue;
-		needed[i] = std::none_of(ops.begin() + static_cast<std::ptrdiff_t>(i) + 1, ops.end(),
-					 [&](const coupled_op &later) {
+		needed[i] = std::none_of(ops.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+					 ops.end(), [&](const coupled_op &later) {
 						 return !later.is_switch &&
 							later.variable == ops[i].variable;
 					 });
@@ -292,4 +412,11 @@ std::string compacted(const conf_texts &files, std::size_t file, vchans_switch k
 	}
 	out.append(text.substr(from));
 	return out;
+}
+
+std::optional<recording> recording_for(const conf_texts &texts, std::string_view name,
+				       std::string_view value, vchans_switch (*running_switch)())
+{
+	return is_coupled(name) ? coupled_recording(texts, name, value, running_switch)
+				: plain_recording(texts, name, value);
 }

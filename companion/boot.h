@@ -77,7 +77,6 @@ bool boot_applies(const conf_change &c);
 // lines set it, and lines of the switch lower it or turn it on and off.
 int replay_vchans(const conf_texts &files, std::string_view name, vchans_switch kind, int start);
 
-
 // True when boot, reading before and after, leaves every variable alike:
 // the lines of every variable but the switch and the units' vchans stand
 // in the same order with the same values; the switch ends with the same
@@ -91,5 +90,21 @@ bool boots_alike(const conf_texts &before, const conf_texts &after, vchans_switc
 // them, all but the one that limits the most (on 13 and 14) and the last.
 // Only whole lines of that file go; every other byte stays.
 std::string compacted(const conf_texts &files, std::size_t file, vchans_switch kind);
+
+// How the files change to record name=value, a setting that the kernel
+// took: the one file that changes and its new text, so that boot replays
+// the kernel's state; nothing when boot gives that already.  A setting of
+// the coupled kinds is appended after every coupled line, or edited in
+// place where that boots alike, and lines that boot no longer needs go.
+// running_switch is asked for the kernel's switch only when the files
+// alone do not tell which rules boot follows.  .possible is false when no
+// edit makes boot apply the value.
+struct recording {
+	std::size_t file;
+	std::string text;
+	bool possible = true;
+};
+std::optional<recording> recording_for(const conf_texts &texts, std::string_view name,
+				       std::string_view value, vchans_switch (*running_switch)());
 
 #endif

@@ -8,11 +8,13 @@
 //
 // Boot applies the file and then file.local, and the last line across the
 // two that sets a name wins.  That line gets the new value in place; with
-// none, the assignment is appended.  hw.snd.maxautovchans lowers the
-// units' vchans when it is written, so where lines of both kinds stand the
-// assignment is appended after every line instead, and boot replays the
-// kernel's own history.  Every other byte of both files is kept.  Only the
-// sound driver's settings that tolvaren_backend writes are accepted.
+// none, the assignment is appended.  The kernel's vchans switch
+// (hw.snd.maxautovchans on 13 and 14, hw.snd.vchans_enable on 15) changes
+// every unit's vchans when it is written, so for those the order of the
+// lines counts too: boot must replay the kernel's own history, with no
+// more lines than that needs (see boot.h).  Every other byte of both files
+// is kept.  Only the sound driver's settings that tolvaren_backend writes
+// are accepted.
 #include <sys/types.h>
 #include <sys/wait.h>
 #if defined(__FreeBSD__)
@@ -104,15 +106,6 @@ bool is_sound_setting(std::string_view name)
 	return is_unit_vchans(name) && is_decimal_int(unit);
 }
 
-// The names of the coupled variables: both releases' switches and the
-// units' vchans.
-bool is_coupled(std::string_view line_name)
-{
-	const std::string_view name = variable_of(line_name);
-	return name == name_of(vchans_switch::maxautovchans) ||
-	       name == name_of(vchans_switch::vchans_enable) || is_unit_vchans(name);
-}
-
 // The argument as one printable line for a message: every byte that is not
 // printable ASCII, and the backslash, as a backslash and three octal digits.
 std::string visible(std::string_view text)
@@ -178,10 +171,12 @@ bool kernel_has(std::string_view name)
 // vchans_enable on 15.
 vchans_switch running_switch()
 {
-	for (vchans_switch kind : {vchans_switch::maxautovchans, vchans_switch::vchans_enable})
-		if (kernel_has(name_of(kind)))
-			return kind;
-	return vchans_switch::none;
+	constexpr std::array<vchans_switch, 2> kinds{vchans_switch::maxautovchans,
+						     vchans_switch::vchans_enable};
+	const auto *found = std::find_if(kinds.begin(), kinds.end(), [](vchans_switch kind) {
+		return kernel_has(name_of(kind));
+	});
+	return found == kinds.end() ? vchans_switch::none : *found;
 }
 
 // Writes one assignment into the kernel; false, said in one line, when
@@ -247,118 +242,6 @@ int give_attached_unit(const char *path, int unit)
 	return failed == 0 ? 0 : 1;
 }
 
-// The files with name=value appended where boot applies it after every
-// coupled line: to file.local when that holds one, else to the file.
-// Boot replays the kernel's own history from it, on any release.
-struct appended {
-	std::size_t file;
-	std::string text;
-	conf_texts texts;
-};
-
-appended appended_to(const conf_texts &texts, std::string_view name, std::string_view value)
-{
-	bool in_local = false;
-	boot_order order{texts};
-	conf_line line;
-	while (order.next(line))
-		in_local = in_local || (order.file == 1 && is_coupled(line.name));
-	appended a{in_local ? std::size_t{1} : 0, "", texts};
-	a.text = with_setting(texts[a.file], conf_line{}, name, value);
-	a.texts[a.file] = a.text;
-	return a;
-}
-
-// The switch whose rules boot follows with these files.  The kernel is
-// asked only when the choice matters: lines of a switch stand with lines
-// of the other coupled kinds.  With no switch line the two read alike.
-vchans_switch switch_for(const conf_texts &texts)
-{
-	bool vchans = false;
-	std::array<bool, 2> switches{};
-	boot_order order{texts};
-	conf_line line;
-	while (order.next(line)) {
-		const std::string_view name = variable_of(line.name);
-		vchans = vchans || is_unit_vchans(name);
-		switches[0] = switches[0] || name == name_of(vchans_switch::maxautovchans);
-		switches[1] = switches[1] || name == name_of(vchans_switch::vchans_enable);
-	}
-	const vchans_switch only =
-		switches[0] ? vchans_switch::maxautovchans : vchans_switch::vchans_enable;
-	if (!switches[0] && !switches[1])
-		return vchans_switch::maxautovchans;
-	if (switches[0] != switches[1] && !vchans)
-		return only;
-	const vchans_switch running = running_switch();
-	return running != vchans_switch::none || switches[0] == switches[1] ? running : only;
-}
-
-// The text that records a coupled setting in one of the files, and which.
-struct recording {
-	std::size_t file;
-	std::string text;
-};
-
-// Records a setting of the switch or of a unit's vchans.  The kernel's
-// history, and so what boot must replay, is the files with the assignment
-// appended.  When boot gives that already nothing is written; else the
-// last line of the name is edited in place where that boots alike, or
-// the assignment is appended, and lines that boot no longer needs go.
-std::optional<recording> coupled_recording(const conf_texts &texts, std::string_view name,
-					   std::string_view value)
-{
-	appended plain = appended_to(texts, name, value);
-	const vchans_switch kind = switch_for(plain.texts);
-	if (kind == vchans_switch::none) {
-		// Neither release's rules known: append, which boots right on
-		// either, unless boot gives the history on both already.
-		for (vchans_switch either :
-		     {vchans_switch::maxautovchans, vchans_switch::vchans_enable})
-			if (!boots_alike(texts, plain.texts, either))
-				return recording{plain.file, std::move(plain.text)};
-		return std::nullopt;
-	}
-	if (boots_alike(texts, plain.texts, kind))
-		return std::nullopt;
-	const boot_winner found = last_in_boot(texts, name);
-	if (found.line.sets) {
-		conf_texts in_place = texts;
-		const std::string edited = with_setting(texts[found.file], found.line, name, value);
-		in_place[found.file] = edited;
-		std::string text = compacted(in_place, found.file, kind);
-		in_place[found.file] = text;
-		if (boots_alike(in_place, plain.texts, kind))
-			return recording{found.file, std::move(text)};
-	}
-	conf_texts shorter = plain.texts;
-	std::string text = compacted(plain.texts, plain.file, kind);
-	shorter[plain.file] = text;
-	if (boots_alike(shorter, plain.texts, kind))
-		return recording{plain.file, std::move(text)};
-	return recording{plain.file, std::move(plain.text)};
-}
-
-// Records any other setting: the value of the line that boot applies last
-// is edited in place where that keeps every other line as boot reads it,
-// which a longer or shorter value can fail to do on a line of more than
-// one piece; else the assignment is appended.  Nothing when boot gives the
-// value already.
-std::optional<recording> plain_recording(const conf_texts &texts, std::string_view name,
-					 std::string_view value)
-{
-	if (const std::optional<int> number = boot_number(texts, name);
-	    number && std::to_string(*number) == value)
-		return std::nullopt;
-	const boot_winner found = last_in_boot(texts, name);
-	conf_change c{texts, texts, name, value};
-	recording r{found.file, with_setting(texts[found.file], found.line, name, value)};
-	c.after[r.file] = r.text;
-	if (!boot_applies(c))
-		r.text = with_setting(texts[found.file], conf_line{}, name, value);
-	return r;
-}
-
 // Records the assignment, name=value, in the file or file.local as they
 // were read, so that boot leads to the state that the kernel has; false
 // when another program changed either file meanwhile.
@@ -368,15 +251,10 @@ bool record_in(const conf_lock &lock, const std::array<conf_file, 2> &files,
 	const std::string_view name = assignment.substr(0, assignment.find('='));
 	const std::string_view value = assignment.substr(name.size() + 1);
 	const conf_texts texts{files[0].text, files[1].text};
-	const std::optional<recording> r = is_coupled(name)
-						   ? coupled_recording(texts, name, value)
-						   : plain_recording(texts, name, value);
+	const std::optional<recording> r = recording_for(texts, name, value, running_switch);
 	if (!r)
 		return true;
-	// What was chosen must still be what boot applies.
-	conf_change c{texts, texts, name, value};
-	c.after[r->file] = r->text;
-	if (!is_coupled(name) && !boot_applies(c))
+	if (!r->possible)
 		errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
 		     files[r->file].path.c_str(), visible(assignment).c_str());
 	return replace_conf_file(lock, files[r->file], r->text, &files[1 - r->file]);

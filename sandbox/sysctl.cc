@@ -135,13 +135,14 @@ bool is_kept_int(const std::string &text)
 // What FreeBSD's sysctl makes of the value of an assignment: it is cut at
 // every blank and comma, each piece must be a whole integer (base 0,
 // within a long), and the first one, cut to an int, is written.  Says why
-// not, as it does; none is false with a value of no piece, which writes
-// nothing and is no error.
-bool written_number(const std::string &text, long &value, bool &none)
+// not, as it does.  A value of no piece writes nothing and is no error.
+enum class reading { refused, nothing, number };
+
+reading written_number(const std::string &text, long &value)
 {
 	if (text.empty()) {
 		std::fprintf(stderr, "sysctl: empty numeric value\n");
-		return false;
+		return reading::refused;
 	}
 	std::vector<std::string> pieces;
 	std::string piece;
@@ -159,13 +160,12 @@ bool written_number(const std::string &text, long &value, bool &none)
 		const long n = std::strtol(p.c_str(), &end, 0);
 		if (end == p.c_str() || *end != '\0' || errno == ERANGE) {
 			std::fprintf(stderr, "sysctl: invalid integer '%s'\n", p.c_str());
-			return false;
+			return reading::refused;
 		}
 		if (&p == pieces.data())
 			value = static_cast<std::int32_t>(static_cast<std::uint32_t>(n));
 	}
-	none = pieces.empty();
-	return true;
+	return pieces.empty() ? reading::nothing : reading::number;
 }
 
 bool has_recording(const sandbox &box, long unit)
@@ -273,10 +273,11 @@ template <typename function> void change_every_unit(std::string &text, function 
 		const std::size_t eq = line.find('=');
 		const std::string name = line.substr(0, eq);
 		if (name.starts_with(unit_prefix) &&
-		    (name.ends_with(".play.vchans") || name.ends_with(".rec.vchans")))
-			line = name + "=" +
-			       std::to_string(change(std::strtol(line.c_str() + eq + 1, nullptr, 10)));
-		out += line + "\n";
+		    (name.ends_with(".play.vchans") || name.ends_with(".rec.vchans"))) {
+			const long vchans = std::strtol(line.c_str() + eq + 1, nullptr, 10);
+			line.replace(eq + 1, std::string::npos, std::to_string(change(vchans)));
+		}
+		out.append(line) += '\n';
 	}
 	text = out;
 }
@@ -309,8 +310,9 @@ long recording_unit(const std::string &name)
 		       : -1;
 }
 
-// True, said as sysctl says it, when name is the recording vchans of an
-// attached unit that has no recording channel.
+// True, said as sysctl says it for shown, when name is the recording
+// vchans of an attached unit that has no recording channel.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the kernel, then the name
 bool lacks_direction(const sandbox &box, const std::string &text, const std::string &name,
 		     const std::string &shown)
 {
@@ -336,11 +338,9 @@ bool assign(const sandbox &box, std::string &text, const std::string &name,
 		return ignore_unknown;
 	}
 	long value = 0;
-	bool none = false;
-	if (!written_number(value_text, value, none))
-		return false;
-	if (none)
-		return true;
+	const reading read = written_number(value_text, value);
+	if (read != reading::number)
+		return read == reading::nothing;
 	const std::string old = value_in(text, name);
 	const char *refusal = nullptr;
 	if (geteuid() != 0 && v->how != accepts::unit)
@@ -393,11 +393,14 @@ bool plug(const sandbox &box, std::string &text, long unit, bool in)
 	if (in)
 		for (const char *direction : {"play", "rec"})
 			if (direction[0] == 'p' || has_recording(box, unit))
-				out.append(prefix).append(direction).append(".vchans=").append(
-					vchans) += '\n';
+				out.append(prefix)
+					.append(direction)
+					.append(".vchans=")
+					.append(vchans) += '\n';
 	text = out;
 
-	const long current = std::strtol(value_in(text, "hw.snd.default_unit").c_str(), nullptr, 10);
+	const long current =
+		std::strtol(value_in(text, "hw.snd.default_unit").c_str(), nullptr, 10);
 	// A state made before the kernel had default_auto chooses as it starts.
 	const std::string auto_text = value_in(text, "hw.snd.default_auto");
 	long how = auto_text.empty() ? 1 : std::strtol(auto_text.c_str(), nullptr, 10);
@@ -497,8 +500,9 @@ std::uint64_t playback_only_units()
 		char *end = nullptr;
 		const long unit = std::strtol(p, &end, 10);
 		if (end == p || unit < 0 || unit >= most_units || (*end != ' ' && *end != '\0')) {
-			std::fprintf(stderr, "sandbox: TOLVAREN_SANDBOX_PLAYBACK_ONLY must list "
-					     "units from 0 to %ld\n",
+			std::fprintf(stderr,
+				     "sandbox: TOLVAREN_SANDBOX_PLAYBACK_ONLY must list "
+				     "units from 0 to %ld\n",
 				     most_units - 1);
 			std::exit(2);
 		}

@@ -253,7 +253,6 @@ void end_by_pending_signal()
 		return;
 	std::signal(signal_number, SIG_DFL);
 	std::raise(signal_number);
-	std::_Exit(1);
 }
 
 } // namespace

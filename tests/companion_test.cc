@@ -702,7 +702,8 @@ std::optional<int> plain_number(const std::string &value)
 		errno = 0;
 		char *end = nullptr;
 		const long long n = std::strtoll(piece.c_str(), &end, 0);
-		if (*end != '\0' || end == piece.c_str() || errno != 0 || n < LONG_MIN || n > LONG_MAX)
+		if (*end != '\0' || end == piece.c_str() || errno != 0 || n < LONG_MIN ||
+		    n > LONG_MAX)
 			return std::nullopt;
 		if (!first)
 			first = static_cast<int>(static_cast<std::uint32_t>(n));
@@ -1086,10 +1087,14 @@ struct kernel_model {
 		const int kept = release < 15 ? std::clamp(n, 0, 256) : n > 0 ? 1 : 0;
 		if (vchans.count(name)) {
 			vchans[name] = kept;
-		} else if (name == (release < 15 ? "hw.snd.maxautovchans" : "hw.snd.vchans_enable")) {
+		} else if (name ==
+			   (release < 15 ? "hw.snd.maxautovchans" : "hw.snd.vchans_enable")) {
 			most = kept;
 			for (auto &[ignored, v] : vchans)
-				v = release < 15 ? (v > kept ? kept : v == 0 && kept > 0 ? 1 : v) : kept;
+				v = release < 15 ? (v > kept             ? kept
+						    : v == 0 && kept > 0 ? 1
+									 : v)
+						 : kept;
 		}
 	}
 
@@ -1119,17 +1124,19 @@ TEST(boot, coupled_settings_come_back_and_the_files_stay_small)
 		SCOPED_TRACE("seed " + std::to_string(fuzz.seed) + ", FreeBSD " +
 			     std::to_string(release));
 		const std::vector<std::string> start =
-			release < 15 ? std::vector<std::string>{"# mine\nhw.snd.maxautovchans=4 # cap\n"
-								"dev.pcm.1.rec.vchans=3\nkern.x=1\n",
-								"dev.pcm.0.play.vchans=2\n"}
-				     : std::vector<std::string>{"hw.snd.maxautovchans=8\n"
-								"dev.pcm.0.rec.vchans=1\n",
-								"hw.snd.vchans_enable=1 # on\n"};
+			release < 15
+				? std::vector<std::string>{"# mine\nhw.snd.maxautovchans=4 # cap\n"
+							   "dev.pcm.1.rec.vchans=3\nkern.x=1\n",
+							   "dev.pcm.0.play.vchans=2\n"}
+				: std::vector<std::string>{"hw.snd.maxautovchans=8\n"
+							   "dev.pcm.0.rec.vchans=1\n",
+							   "hw.snd.vchans_enable=1 # on\n"};
 		folder f;
 		spill(f.conf(), start[0]);
 		spill(f.path / "sysctl.conf.local", start[1]);
-		spill(f.path / "sysctl", release < 15 ? "#!/bin/sh\nexit 0\n"
-						      : "#!/bin/sh\n[ \"$1\" != hw.snd.maxautovchans ]\n");
+		spill(f.path / "sysctl",
+		      release < 15 ? "#!/bin/sh\nexit 0\n"
+				   : "#!/bin/sh\n[ \"$1\" != hw.snd.maxautovchans ]\n");
 		fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 		kernel_model kernel(release);
 		kernel.boot(start);
@@ -1154,14 +1161,15 @@ TEST(boot, coupled_settings_come_back_and_the_files_stay_small)
 		for (std::size_t i = 0; i < settings.size(); ++i) {
 			kernel.write(settings[i].first, settings[i].second);
 			const fs::path snap = f.path / "snap" / std::to_string(i);
-			const std::vector<std::string> files{slurp(snap), slurp(snap.string() + ".local")};
+			const std::vector<std::string> files{slurp(snap),
+							     slurp(snap.string() + ".local")};
 			kernel_model booted(release);
 			booted.boot(files);
 			const std::string both = files[0] + "--- .local\n" + files[1];
 			ASSERT_EQ(booted, kernel) << "after " << i + 1 << " settings:\n" << both;
 			ASSERT_LE(lines(both), lines(start[0] + start[1]) + 17) << both;
 		}
-		struct stat old_st[2] {};
+		struct stat old_st[2]{};
 		stat(f.conf().c_str(), &old_st[0]);
 		stat((f.path / "sysctl.conf.local").c_str(), &old_st[1]);
 		const auto &[name, value] = settings.back();
@@ -1170,7 +1178,7 @@ TEST(boot, coupled_settings_come_back_and_the_files_stay_small)
 						 std::to_string(value),
 					 true),
 			  0);
-		struct stat new_st[2] {};
+		struct stat new_st[2]{};
 		stat(f.conf().c_str(), &new_st[0]);
 		stat((f.path / "sysctl.conf.local").c_str(), &new_st[1]);
 		EXPECT_EQ(new_st[0].st_ino, old_st[0].st_ino);
@@ -1247,9 +1255,8 @@ TEST(together, backend_hands_on_what_the_companion_records)
 		<< "#!/bin/sh\nexec '" COMPANION "' -f ./sysctl.conf \"$@\"\n";
 	fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 	fs::permissions(f.path / "varnokeltrin", fs::perms::owner_all);
-	ASSERT_EQ(in_private_etc(f,
-				 "'" PROGRAM "' -u 2147483647 -p -7 -r 2147483647 -a ' +5' -b 0 "
-				 "-d -l 3x -q -0 -v 9"),
+	ASSERT_EQ(in_private_etc(f, "'" PROGRAM "' -u 2147483647 -p -7 -r 2147483647 -a ' +5' -b 0 "
+				    "-d -l 3x -q -0 -v 9"),
 		  0);
 	EXPECT_EQ(slurp(f.conf()), "dev.pcm.2147483647.play.vchans=-7\n"
 				   "dev.pcm.2147483647.rec.vchans=2147483647\n"
