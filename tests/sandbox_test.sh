@@ -67,6 +67,17 @@ expect "absent unit: status" 1 "$status"
 expect "absent unit: errors" "sysctl: unknown oid 'dev.pcm.2.play.vchans'${nl}tolvaren_backend: Command '/sbin/sysctl dev.pcm.2.play.vchans=2' exited with status 1" "$(err)"
 expect "absent unit: recorded" "" "$(recorded)"
 
+# A unit without recording refuses its rec.vchans as FreeBSD does; a
+# default unit that is plugged out moves to the best unit left, and -a
+# gives it back when it is plugged in again.
+sandboxed --playback-only 1 -- -u 1 -r 2
+expect "playback-only unit: refused" "1 sysctl: dev.pcm.1.rec.vchans=2: Operation not supported by device${nl}tolvaren_backend: Command '/sbin/sysctl dev.pcm.1.rec.vchans=2' exited with status 1" "$status $(err)"
+sandboxed --release 14 --usb-units 1 -- -u 2 -d
+again --detach 2
+expect "default unplugged: moves" "0 1 " "$(kernel 'hw\.snd\.default_unit' 'hw\.snd\.default_auto')"
+again --attach 2
+expect "default plugged in: back" "2 0 " "$(kernel 'hw\.snd\.default_unit' 'hw\.snd\.default_auto')"
+
 sandboxed --units 3 -- -u 2 -p 0 -d
 expect "third unit: status" 0 "$status"
 expect "third unit: kernel" "0 2 " "$(kernel 'dev\.pcm\.2\.play\.vchans' 'hw\.snd\.default_unit')"
