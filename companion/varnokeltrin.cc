@@ -26,6 +26,8 @@
 #include <charconv>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <err.h>
@@ -126,32 +128,89 @@ std::string visible(std::string_view text)
 	errx(1, "out of memory; nothing was changed");
 }
 
+// How long a command of -a may run before it is ended: devd waits for its
+// actions, and the lock is held meanwhile.
+#ifndef SYSCTL_SECONDS
+#define SYSCTL_SECONDS 10
+#endif
+constexpr int command_seconds = SYSCTL_SECONDS;
+
+// What run_sysctl gives back for a command that it ended for taking too
+// long; no wait status is negative.
+constexpr int ended_late = -2;
+
+constexpr timespec short_pause{0, 10'000'000};
+
+double seconds_since(const timespec &start)
+{
+	timespec now{};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return static_cast<double>(now.tv_sec - start.tv_sec) +
+	       static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+// Waits for the command pid for command_seconds at most, then kills it.
+// Its wait status, -1 with errno when it could not be waited for, or
+// ended_late.
+int wait_at_most(pid_t pid)
+{
+	timespec start{};
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	int status = 0;
+	for (long pause = 100'000;; pause = std::min(pause * 2, 20'000'000L)) {
+		const pid_t done = waitpid(pid, &status, WNOHANG);
+		if (done == pid)
+			return status;
+		if (done < 0 && errno != EINTR)
+			return -1;
+		if (seconds_since(start) >= command_seconds) {
+			kill(pid, SIGKILL);
+			// A command stuck in the kernel may not even die; it is
+			// left behind rather than waited for.
+			while (waitpid(pid, &status, WNOHANG) == 0 &&
+			       seconds_since(start) < command_seconds + 1)
+				nanosleep(&short_pause, nullptr);
+			return ended_late;
+		}
+		const timespec wait{0, pause};
+		nanosleep(&wait, nullptr);
+	}
+}
+
 // Runs the kernel-variable tool with the one argument, without a shell and
-// with the fixed environment; its output is discarded when quiet.  The wait
-// status, or -1 with errno when it could not be run.
+// with the fixed environment and the default SIGPIPE; its output is
+// discarded when quiet.  What wait_at_most gives, or -1 with errno when it
+// could not be run.
 int run_sysctl(const std::string &argument, bool quiet)
 {
 	posix_spawn_file_actions_t actions{};
+	posix_spawnattr_t attributes{};
 	if (posix_spawn_file_actions_init(&actions) != 0)
 		return -1;
+	if (posix_spawnattr_init(&attributes) != 0) {
+		posix_spawn_file_actions_destroy(&actions);
+		return -1;
+	}
 	if (quiet)
 		for (int fd : {STDOUT_FILENO, STDERR_FILENO})
 			posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_WRONLY, 0);
+	sigset_t broken_pipe;
+	sigemptyset(&broken_pipe);
+	sigaddset(&broken_pipe, SIGPIPE);
+	posix_spawnattr_setsigdefault(&attributes, &broken_pipe);
+	posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 	std::array<char *, 3> argv{const_cast<char *>(SYSCTL_PATH),
 				   const_cast<char *>(argument.c_str()), nullptr};
 	pid_t pid = -1;
-	const int error = posix_spawn(&pid, SYSCTL_PATH, &actions, nullptr, argv.data(),
+	const int error = posix_spawn(&pid, SYSCTL_PATH, &actions, &attributes, argv.data(),
 				      const_cast<char *const *>(command_environment.data()));
 	posix_spawn_file_actions_destroy(&actions);
+	posix_spawnattr_destroy(&attributes);
 	if (error != 0) {
 		errno = error;
 		return -1;
 	}
-	int status = 0;
-	while (waitpid(pid, &status, 0) < 0)
-		if (errno != EINTR)
-			return -1;
-	return status;
+	return wait_at_most(pid);
 }
 
 // True when the running kernel has the variable.
@@ -188,6 +247,9 @@ bool write_to_kernel(const std::string &assignment)
 		return true;
 	if (status == -1)
 		warn("cannot run %s %s", SYSCTL_PATH, assignment.c_str());
+	else if (status == ended_late)
+		warnx("%s %s did not end within %d seconds; it was ended", SYSCTL_PATH,
+		      assignment.c_str(), command_seconds);
 	else if (WIFEXITED(status))
 		warnx("%s %s exited with status %d", SYSCTL_PATH, assignment.c_str(),
 		      WEXITSTATUS(status));
@@ -277,11 +339,25 @@ int record(const char *path, std::string_view assignment)
 	errx(1, "%s: changed by another program while being edited; nothing was changed", path);
 }
 
+// A standard descriptor that the caller left closed would be taken by the
+// lock or a settings file, and a message would then be written into it.
+void open_standard_descriptors()
+{
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+		if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+			err(1, "/dev/null");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
 	std::set_new_handler(out_of_memory);
+	open_standard_descriptors();
+	// A message to a pipe that nobody reads, as the devd rule's logger
+	// that is missing, fails instead of ending the run before every value
+	// was tried; the commands start with the default SIGPIPE.
+	std::signal(SIGPIPE, SIG_IGN);
 	const char *path = default_file;
 	const char *device = nullptr;
 	int ch;

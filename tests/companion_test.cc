@@ -1187,9 +1187,12 @@ TEST(boot, coupled_settings_come_back_and_the_files_stay_small)
 }
 
 // A unit that attaches gets what boot would give it, through exactly these
-// commands: the stand-in sysctl records each and refuses what is listed.
+// commands: the stand-in sysctl records each, refuses what is listed, and
+// hangs on what is listed as hung.  Built for the test, -a gives each
+// command 2 seconds.
 struct attach_case {
 	std::string conf, local, refused, calls, err;
+	std::string hung, before; // before: shell words run before it starts
 };
 
 // clang-format off
@@ -1211,6 +1214,13 @@ const attach_case attaches[] = {
 	 "hw.snd.vchans_enable\ndev.pcm.2.rec.vchans\ndev.pcm.2.play.vchans=0\ndev.pcm.2.rec.vchans=0\n", ""},
 	{"hw.snd.maxautovchans=0\n", "hw.snd.vchans_enable=0\n", "hw.snd.maxautovchans\ndev.pcm.2.rec.vchans",
 	 "hw.snd.vchans_enable\ndev.pcm.2.play.vchans\ndev.pcm.2.rec.vchans\ndev.pcm.2.play.vchans=0\n", ""},
+	// A write that hangs is ended, and the next one tried.
+	{"dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "", "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n",
+	 "varnokeltrin: ./sysctl dev.pcm.2.play.vchans=5 did not end within 2 seconds; it was ended\n",
+	 "dev.pcm.2.play.vchans=5"},
+	// Standard error a pipe that nobody reads, as with no logger.
+	{"dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "dev.pcm.2.play.vchans=5",
+	 "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "", "mkfifo pipe && exec 3<>pipe 2>pipe 3<&- &&"},
 };
 // clang-format on
 
@@ -1224,14 +1234,21 @@ TEST(attach, gives_the_unit_what_boot_would)
 		spill(f.conf(), c.conf);
 		spill(f.path / "sysctl.conf.local", c.local);
 		spill(f.path / "refused", c.refused + "\n");
+		spill(f.path / "hung", c.hung + "\n");
 		spill(f.path / "sysctl",
 		      "#!/bin/sh\nprintf '%s\\n' \"$*\" >>calls\nenv >environment\n"
+		      "! grep -qxF -- \"$*\" hung || exec sleep 60\n"
 		      "! grep -qxF -- \"$*\" refused\n");
 		fs::permissions(f.path / "sysctl", fs::perms::owner_all);
+		const auto start = std::chrono::steady_clock::now();
 		EXPECT_EQ(in_private_etc(f,
-					 "X=1 exec '" ATTACHING "' -f ./sysctl.conf -a pcm2 2>err",
+					 c.before.empty() ? "X=1 exec '" ATTACHING
+							    "' -f ./sysctl.conf -a pcm2 2>err"
+							  : c.before + " X=1 exec '" ATTACHING
+								       "' -f ./sysctl.conf -a pcm2",
 					 true),
-			  c.err.empty() ? 0 : 1 << 8);
+			  c.err.empty() && c.refused.find("=") == std::string::npos ? 0 : 1 << 8);
+		EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 		EXPECT_EQ(slurp(f.path / "calls"), "hw.snd.maxautovchans\n" + c.calls);
 		EXPECT_EQ(slurp(f.path / "err"), c.err);
 		EXPECT_EQ(slurp(f.conf()) + slurp(f.path / "sysctl.conf.local"), c.conf + c.local);
