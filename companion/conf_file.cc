@@ -3,6 +3,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #elif defined(__FreeBSD__)
 #include <sys/acl.h>
@@ -161,14 +163,32 @@ bool strip_acl(int fd)
 	return set;
 }
 
-// The old file's flags (nodump, uarch, ...) on the new one.
+// The flags that forbid replacing a file by a rename, or removing it.
+constexpr unsigned long fixing_flags =
+	SF_IMMUTABLE | UF_IMMUTABLE | SF_APPEND | UF_APPEND | SF_NOUNLINK | UF_NOUNLINK;
+
+bool is_fixed_by_flags(const conf_file &file)
+{
+	return file.exists && (file.status.st_flags & fixing_flags) != 0;
+}
+
+// The old file's other flags (nodump, uarch, ...) on the new one.
 bool copy_flags(const conf_file &file, int to)
 {
-	return !file.exists || fchflags(to, file.status.st_flags) == 0;
+	return !file.exists || fchflags(to, file.status.st_flags & ~fixing_flags) == 0;
 }
 #endif
 
-#if !defined(__FreeBSD__)
+#if defined(__linux__)
+// Linux's immutable and append-only attributes (chattr +i, +a), where the
+// file system has them.
+bool is_fixed_by_flags(const conf_file &file)
+{
+	int attributes = 0;
+	return file.exists && ioctl(file.fd, FS_IOC_GETFLAGS, &attributes) == 0 &&
+	       (attributes & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
 bool copy_flags(const conf_file & /*file*/, int /*to*/)
 {
 	return true;
@@ -365,6 +385,11 @@ bool replace_conf_file(const conf_lock &lock, const conf_file &file, std::string
 		       const conf_file *also)
 {
 	const std::string base = base_of(file.path);
+	// Such a file can be neither replaced nor edited in place, and a
+	// temporary file given its flags could not even be removed.
+	if (is_fixed_by_flags(file))
+		errx(1, "%s: is immutable or append-only (chflags); nothing was changed",
+		     file.path.c_str());
 	remove_leftovers(lock, base);
 
 	std::string temporary = lock.folder + "/." + base + std::string(temporary_tag) +

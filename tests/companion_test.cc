@@ -942,6 +942,13 @@ const meddling_case meddlings[] = {
 	{"a .local file named", "run -f ./sysctl.conf.local hw.snd.latency=4; ls",
 	 "status 1\nvarnokeltrin: ./sysctl.conf.local: names a .local file; name the file that boot reads before it\n"
 	 "err\nleft\nscript.sh\nsysctl.conf\n"},
+	// Refused whole, with no temporary file left.
+	{"an immutable file", "chattr +i sysctl.conf && run hw.snd.latency=4; chattr -i sysctl.conf; ls -A; cat sysctl.conf",
+	 "status 1\nvarnokeltrin: ./sysctl.conf: is immutable or append-only (chflags); nothing was changed\n"
+	 ".etc\n.sysctl.conf.lock\nerr\nleft\nscript.sh\nsysctl.conf\nhw.snd.latency=2\n"},
+	{"an append-only file", "chattr +a sysctl.conf && run hw.snd.latency=4; chattr -a sysctl.conf; ls -A; cat sysctl.conf",
+	 "status 1\nvarnokeltrin: ./sysctl.conf: is immutable or append-only (chflags); nothing was changed\n"
+	 ".etc\n.sysctl.conf.lock\nerr\nleft\nscript.sh\nsysctl.conf\nhw.snd.latency=2\n"},
 	{"no ACL inherited from the folder", "setfacl -d -m u:65534:rw . && run hw.snd.latency=4 && "
 	 "getfacl -cn .sysctl.conf.lock sysctl.conf | grep -c 65534; stat -c %a .sysctl.conf.lock",
 	 "status 0\n0\n600\n"},

@@ -9,23 +9,9 @@ set -u
 source=$1 out=$2 sysroot=${3:-}
 [ -n "$sysroot" ] || skip "no FreeBSD sysroot: set TOLVAREN_FREEBSD_SYSROOT"
 [ -d "$sysroot/usr/include" ] || skip "$sysroot is no FreeBSD sysroot"
-rm -rf "$out" "$out.sysroot"
-# A sysroot copied without its symbolic links holds each as a small file
-# that names its target.  The build uses a shadow of it, of links to its
-# files, with those links made again.
-for dir in lib usr/lib; do
-	mkdir -p "$out.sysroot/$dir"
-	for f in "$sysroot/$dir"/*; do
-		target=
-		[ "$(wc -c <"$f")" -lt 100 ] && target=$(cat "$f")
-		case $target in '' | *[!A-Za-z0-9._/+-]*) target= ;; esac
-		[ -n "$target" ] && [ -e "$sysroot/$dir/$target" ] || target=$f
-		ln -s "$target" "$out.sysroot/$dir/${f##*/}"
-	done
-done
-ln -s "$sysroot/usr/include" "$out.sysroot/usr/include"
+rm -rf "$out"
 cmake -S "$source" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$source/packaging/freebsd/toolchain.cmake" \
-	-DTOLVAREN_FREEBSD_SYSROOT="$out.sysroot" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >"$out.log" 2>&1 &&
+	-DTOLVAREN_FREEBSD_SYSROOT="$sysroot" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >"$out.log" 2>&1 &&
 	cmake --build "$out" -j2 --target tolvaren_backend varnokeltrin >>"$out.log" 2>&1
 status=$?
 [ $status -eq 0 ] || cat "$out.log"
