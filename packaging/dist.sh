@@ -3,7 +3,9 @@
 # Makes the release tarball tolvaren_backend-VERSION.tar.gz from the
 # committed tree (HEAD), with the version that CMakeLists.txt gives: one
 # top folder tolvaren_backend-VERSION/, nothing that is not committed, and
-# the same bytes every time for the same commit.
+# the same bytes every time for the same commit and the same gzip (GNU
+# gzip and FreeBSD's compress alike data to different bytes; the tar inside
+# is the same everywhere).
 #   packaging/dist.sh [OUTPUT_DIR]
 set -eu
 top=$(CDPATH= cd -P -- "$(dirname -- "$0")/.." && pwd)

@@ -44,7 +44,8 @@ if ! git -C "$source" rev-parse -q --verify HEAD >/dev/null 2>&1; then
 fi
 name=tolvaren_backend-$version
 mkdir "$work/1" "$work/2"
-sh "$source/packaging/dist.sh" "$work/1" >/dev/null && sh "$source/packaging/dist.sh" "$work/2" >/dev/null
+# A second apart, so that a time in the gzip header would show.
+sh "$source/packaging/dist.sh" "$work/1" >/dev/null && sleep 1 && sh "$source/packaging/dist.sh" "$work/2" >/dev/null
 expect "tarball: the same bytes twice" "" "$(cmp "$work/1/$name.tar.gz" "$work/2/$name.tar.gz" 2>&1)"
 # A git that fails part way through its archive: no tarball is left.
 mkdir "$work/bin" "$work/3"
@@ -63,4 +64,16 @@ tar -xzf "$work/1/$name.tar.gz" -C "$work"
 	cmake --build "$work/build" -j2; } >"$work/log" 2>&1
 expect "tarball: builds with its tests" 0 "$?"
 expect "tarball: installs what pkg-plist lists" "$plist" "$(installed "$work/build" "$work/tarball-stage")"
+# The companion that the program runs and the devd rule names is the one
+# installed with it, under the prefix.
+names_companion() {
+	printf '%s %s' "$(grep -c "\"$2 -a " "$1/etc/devd/varnokeltrin.conf")" \
+		"$(strings "$1/bin/tolvaren_backend" | grep -c -x "$2")"
+}
+expect "default prefix: the companion named" "1 1" \
+	"$(names_companion "$work/tarball-stage/usr/local" /usr/local/bin/varnokeltrin)"
+{ cmake -S "$work/$name" -B "$work/opt" -DCMAKE_INSTALL_PREFIX=/opt/tv &&
+	cmake --build "$work/opt" -j2 --target tolvaren_backend varnokeltrin &&
+	DESTDIR=$work/opt-stage cmake --install "$work/opt"; } >"$work/log" 2>&1
+expect "another prefix: the companion named" "1 1" "$(names_companion "$work/opt-stage/opt/tv" /opt/tv/bin/varnokeltrin)"
 finish

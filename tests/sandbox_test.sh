@@ -230,7 +230,7 @@ expect "help: on standard output" "usage: sandbox/run [--state DIR] [--release 1
 # one setting.
 fake=$work/fake-build
 mkdir -p "$fake/sandbox/bin"
-grep '^TOLVAREN_.*_PATH:' "$TOLVAREN_BUILD/CMakeCache.txt" >"$fake/CMakeCache.txt"
+grep '^TOLVAREN_.*_PATH\(_BUILT\)\{0,1\}:' "$TOLVAREN_BUILD/CMakeCache.txt" >"$fake/CMakeCache.txt"
 ln -s "$TOLVAREN_BUILD/sandbox/bin/sysctl" "$fake/sandbox/bin/sysctl"
 ln -s "$TOLVAREN_BUILD/varnokeltrin" "$fake/varnokeltrin"
 for signal in TERM:15 HUP:1; do
