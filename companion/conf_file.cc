@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include "conf_file.h"
 
@@ -358,6 +359,32 @@ conf_lock lock_conf_folder(const char *path)
 		     lock_path.c_str(), static_cast<long>(geteuid()));
 	wait_for(lock.lock_fd, path, lock_path);
 	return lock;
+}
+
+conf_file::conf_file(conf_file &&other) noexcept
+	: path(std::move(other.path)), fd(std::exchange(other.fd, -1)), exists(other.exists),
+	  status(other.status), text(std::move(other.text))
+{
+}
+
+conf_file &conf_file::operator=(conf_file &&other) noexcept
+{
+	if (this != &other) {
+		if (fd >= 0)
+			close(fd);
+		path = std::move(other.path);
+		fd = std::exchange(other.fd, -1);
+		exists = other.exists;
+		status = other.status;
+		text = std::move(other.text);
+	}
+	return *this;
+}
+
+conf_file::~conf_file()
+{
+	if (fd >= 0)
+		close(fd);
 }
 
 conf_file read_conf_file(const std::string &path)

@@ -29,13 +29,21 @@ struct conf_lock {
 	int lock_fd = -1;
 };
 
-// One settings file as read under the lock.
+// One settings file as read under the lock.  Its descriptor is closed with
+// it.
 struct conf_file {
 	std::string path;
 	int fd = -1; // kept open while it exists: its ACL is read from it
 	bool exists = false;
 	struct stat status {};
 	std::string text; // the whole file, byte for byte
+
+	conf_file() = default;
+	conf_file(const conf_file &) = delete;
+	conf_file &operator=(const conf_file &) = delete;
+	conf_file(conf_file &&other) noexcept;
+	conf_file &operator=(conf_file &&other) noexcept;
+	~conf_file();
 };
 
 // Locks the folder of path, waiting conf_lock_seconds at most.  A lock

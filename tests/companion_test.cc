@@ -939,6 +939,10 @@ const meddling_case meddlings[] = {
 	{"written every time", "INTERFERE_TIMES=9 run hw.snd.latency=4; cat sysctl.conf",
 	 "status 1\nvarnokeltrin: ./sysctl.conf: changed by another program while being edited; nothing was changed\n"
 	 "hw.snd.latency=2\nkern.coredump=0\nkern.coredump=0\nkern.coredump=0\nkern.coredump=0\n"},
+	{"a change of the same size, its time given back", "INTERFERE_HOW='same size' INTERFERE_TIMES=1 run hw.snd.latency=4; cat sysctl.conf",
+	 "status 0\n#w.snd.latency=2\nhw.snd.latency=4\n"},
+	{"removed meanwhile, and not put back", "echo kern.y=1 >>sysctl.conf; INTERFERE_HOW=remove INTERFERE_TIMES=1 run hw.snd.latency=4; cat sysctl.conf",
+	 "status 0\nhw.snd.latency=4\n"},
 	{"a .local file named", "run -f ./sysctl.conf.local hw.snd.latency=4; ls",
 	 "status 1\nvarnokeltrin: ./sysctl.conf.local: names a .local file; name the file that boot reads before it\n"
 	 "err\nleft\nscript.sh\nsysctl.conf\n"},

@@ -67,7 +67,7 @@ expect "tarball: installs what pkg-plist lists" "$plist" "$(installed "$work/bui
 # The companion that the program runs and the devd rule names is the one
 # installed with it, under the prefix.
 names_companion() {
-	printf '%s %s' "$(grep -c "\"$2 -a " "$1/etc/devd/varnokeltrin.conf")" \
+	printf '%s %s' "$(grep -v '^#' "$1/etc/devd/varnokeltrin.conf" | grep -c "\"$2 -a ")" \
 		"$(strings "$1/bin/tolvaren_backend" | grep -c -x "$2")"
 }
 expect "default prefix: the companion named" "1 1" \
