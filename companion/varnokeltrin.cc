@@ -134,6 +134,8 @@ std::string visible(std::string_view text)
 #define SYSCTL_SECONDS 10
 #endif
 constexpr int command_seconds = SYSCTL_SECONDS;
+// And all the writes of one -a together.
+constexpr double attach_seconds = 2.5 * command_seconds;
 
 // What run_sysctl gives back for a command that it ended for taking too
 // long; no wait status is negative.
@@ -149,10 +151,10 @@ double seconds_since(const timespec &start)
 	       static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-// Waits for the command pid for command_seconds at most, then kills it.
+// Waits for the command pid for limit seconds at most, then kills it.
 // Its wait status, -1 with errno when it could not be waited for, or
 // ended_late.
-int wait_at_most(pid_t pid)
+int wait_at_most(pid_t pid, double limit)
 {
 	timespec start{};
 	clock_gettime(CLOCK_MONOTONIC, &start);
@@ -163,12 +165,12 @@ int wait_at_most(pid_t pid)
 			return status;
 		if (done < 0 && errno != EINTR)
 			return -1;
-		if (seconds_since(start) >= command_seconds) {
+		if (seconds_since(start) >= limit) {
 			kill(pid, SIGKILL);
 			// A command stuck in the kernel may not even die; it is
 			// left behind rather than waited for.
 			while (waitpid(pid, &status, WNOHANG) == 0 &&
-			       seconds_since(start) < command_seconds + 1)
+			       seconds_since(start) < limit + 1)
 				nanosleep(&short_pause, nullptr);
 			return ended_late;
 		}
@@ -181,7 +183,7 @@ int wait_at_most(pid_t pid)
 // with the fixed environment and the default SIGPIPE; its output is
 // discarded when quiet.  What wait_at_most gives, or -1 with errno when it
 // could not be run.
-int run_sysctl(const std::string &argument, bool quiet)
+int run_sysctl(const std::string &argument, bool quiet, double limit = command_seconds)
 {
 	posix_spawn_file_actions_t actions{};
 	posix_spawnattr_t attributes{};
@@ -210,7 +212,7 @@ int run_sysctl(const std::string &argument, bool quiet)
 		errno = error;
 		return -1;
 	}
-	return wait_at_most(pid);
+	return wait_at_most(pid, limit);
 }
 
 // True when the running kernel has the variable.
@@ -240,16 +242,23 @@ vchans_switch running_switch()
 
 // Writes one assignment into the kernel; false, said in one line, when
 // that failed.
-bool write_to_kernel(const std::string &assignment)
+bool write_to_kernel(const std::string &assignment, const timespec &started)
 {
-	const int status = run_sysctl(assignment, false);
+	const double limit =
+		std::min<double>(command_seconds, attach_seconds - seconds_since(started));
+	if (limit <= 0) {
+		warnx("%s %s was not run: the values of a unit get %.0f seconds in all", SYSCTL_PATH,
+		      assignment.c_str(), attach_seconds);
+		return false;
+	}
+	const int status = run_sysctl(assignment, false, limit);
 	if (status == 0)
 		return true;
 	if (status == -1)
 		warn("cannot run %s %s", SYSCTL_PATH, assignment.c_str());
 	else if (status == ended_late)
-		warnx("%s %s did not end within %d seconds; it was ended", SYSCTL_PATH,
-		      assignment.c_str(), command_seconds);
+		warnx("%s %s did not end within %.0f seconds; it was ended", SYSCTL_PATH,
+		      assignment.c_str(), limit);
 	else if (WIFEXITED(status))
 		warnx("%s %s exited with status %d", SYSCTL_PATH, assignment.c_str(),
 		      WEXITSTATUS(status));
@@ -298,9 +307,13 @@ int give_attached_unit(const char *path, int unit)
 	}
 	if (boot_number(texts, default_unit) == unit)
 		assignments.push_back(std::string(default_unit) + "=" + std::to_string(unit));
-	// Every one is written, whichever failed before it.
-	const auto failed = std::count_if(assignments.begin(), assignments.end(),
-					  [](const std::string &a) { return !write_to_kernel(a); });
+	// Every one is written, whichever failed before it, as long as devd
+	// can wait.
+	timespec started{};
+	clock_gettime(CLOCK_MONOTONIC, &started);
+	const auto failed =
+		std::count_if(assignments.begin(), assignments.end(),
+			      [&](const std::string &a) { return !write_to_kernel(a, started); });
 	return failed == 0 ? 0 : 1;
 }
 
