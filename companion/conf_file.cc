@@ -362,8 +362,8 @@ conf_lock lock_conf_folder(const char *path)
 }
 
 conf_file::conf_file(conf_file &&other) noexcept
-	: path(std::move(other.path)), fd(std::exchange(other.fd, -1)), exists(other.exists),
-	  status(other.status), text(std::move(other.text))
+    : path(std::move(other.path)), fd(std::exchange(other.fd, -1)), exists(other.exists),
+      status(other.status), text(std::move(other.text))
 {
 }
 

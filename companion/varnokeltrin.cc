@@ -247,8 +247,8 @@ bool write_to_kernel(const std::string &assignment, const timespec &started)
 	const double limit =
 		std::min<double>(command_seconds, attach_seconds - seconds_since(started));
 	if (limit <= 0) {
-		warnx("%s %s was not run: the values of a unit get %.0f seconds in all", SYSCTL_PATH,
-		      assignment.c_str(), attach_seconds);
+		warnx("%s %s was not run: the values of a unit get %.0f seconds in all",
+		      SYSCTL_PATH, assignment.c_str(), attach_seconds);
 		return false;
 	}
 	const int status = run_sysctl(assignment, false, limit);
