@@ -289,7 +289,7 @@ chmod +x "$work/no-namespace/unshare" "$work/no-namespace/cmake"
 PATH=$work/no-namespace:$PATH TOLVAREN_SANDBOX_PREBUILT= sandboxed -- -l 3
 expect "no namespace: nothing built" "" "$(cat "$work/built" 2>/dev/null)"
 expect "no namespace: status" 2 "$status"
-expect "no namespace: says so" "sandbox: cannot make a private mount namespace here (unshare: unshare failed: Operation not permitted); nothing was run" "$(err)"
+expect "no namespace: says so" "sandbox: cannot make a private mount namespace here (unshare: unshare failed: Operation not permitted); nothing was run. It needs root with a / that is a mount point (in a chroot: mount --bind / /), or user namespaces for an ordinary user" "$(err)"
 expect "no namespace: nothing ran" "" "$(cat "$work/out")"
 
 expect "host /sbin/sysctl untouched" "$host_sysctl" "$(ls -l /sbin/sysctl 2>&1; cksum /sbin/sysctl 2>&1)"
