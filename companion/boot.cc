@@ -68,10 +68,23 @@ int after_op(vchans_switch kind, const coupled_op &op, std::string_view variable
 	return vchans == 0 && value > 0 ? 1 : vchans;
 }
 
+// The last op that sets the variable itself, or ops.rend().
+auto last_own(const std::vector<coupled_op> &ops, std::string_view variable)
+{
+	return std::find_if(ops.rbegin(), ops.rend(), [&](const coupled_op &op) {
+		return !op.is_switch && op.variable == variable;
+	});
+}
+
+// A unit's vchans after the ops, from start: the last op of its own sets
+// them whatever they were, so only the ops after it count.
 int replay(const std::vector<coupled_op> &ops, std::string_view variable, vchans_switch kind,
 	   int start)
 {
-	return std::accumulate(ops.begin(), ops.end(), start,
+	const auto own = last_own(ops, variable);
+	const bool set = own != ops.rend();
+	return std::accumulate(set ? own.base() : ops.begin(), ops.end(),
+			       set ? kept(kind, own->number) : start,
 			       [&](int vchans, const coupled_op &op) {
 				       return after_op(kind, op, variable, vchans);
 			       });
@@ -357,11 +370,15 @@ bool boots_alike(const conf_texts &before, const conf_texts &after, vchans_switc
 			if (!op.is_switch)
 				units.insert(op.variable);
 	const int most = kind == vchans_switch::vchans_enable ? 1 : most_vchans;
-	for (const std::string_view variable : units)
-		for (int start = 0; start <= most; ++start)
+	for (const std::string_view variable : units) {
+		// Set by a line in both, it ends alike from any start or none.
+		const bool from_any = last_own(old_ops, variable) != old_ops.rend() &&
+				      last_own(new_ops, variable) != new_ops.rend();
+		for (int start = 0; start <= (from_any ? 0 : most); ++start)
 			if (replay(old_ops, variable, kind, start) !=
 			    replay(new_ops, variable, kind, start))
 				return false;
+	}
 	return true;
 }
 

@@ -28,7 +28,7 @@ awk -v dir="$work" '
 	inside && file != "" { print > file }
 ' "$source/README.md"
 examples=$(ls "$work"/example.* 2>/dev/null | wc -l)
-[ "$examples" -ge 6 ] || expect "README has its sandbox examples" "6 or more" "$examples"
+[ "$examples" -ge 5 ] || expect "README has its sandbox examples" "5 or more" "$examples"
 for example in "$work"/example.*; do
 	command=$(head -n 1 "$example" | sed 's/^\$ sandbox\/run//; s|/tmp/usb|'"$work/usb"'|g')
 	tail -n +2 "$example" | sed '/^== building tolvaren_backend in .* (once)$/d' |
