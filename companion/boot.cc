@@ -13,10 +13,43 @@
 namespace {
 
 constexpr std::string_view device_prefix = "dev.pcm.";
+
 constexpr std::array<std::string_view, 2> device_suffixes{".play.vchans", ".rec.vchans"};
 
 // The most vchans a unit has on 13 and 14; on 15 they are off or on.
 constexpr int most_vchans = 256;
+
+// The lines that set a variable, across the files in boot order.
+struct boot_order {
+	conf_texts files;
+	std::size_t file = 0, at = 0;
+
+	bool next(conf_line &line)
+	{
+		for (; file < files.size(); ++file, at = 0) {
+			while (at < files[file].size()) {
+				line = read_conf_line(files[file], at);
+				at = line.end;
+				if (line.sets)
+					return true;
+			}
+		}
+		return false;
+	}
+};
+
+// The line that boot applies last for name, and the file that holds it:
+// file.local when a line there sets the name, else the file.
+struct boot_winner {
+	std::size_t file;
+	conf_line line;
+};
+
+boot_winner last_in_boot(const conf_texts &files, std::string_view name)
+{
+	const conf_line local = last_setting(files[1], name);
+	return local.sets ? boot_winner{1, local} : boot_winner{0, last_setting(files[0], name)};
+}
 
 // One line that writes a coupled variable: the switch, or a unit's vchans
 // (variable names it), with the number sysctl(8) writes.
@@ -121,6 +154,127 @@ bool is_whole_line(std::string_view text, const conf_line &line)
 	       (line.end == text.size() || text[line.end - 1] == '\n');
 }
 
+// True when boot, reading before and after, leaves every variable alike:
+// the lines of every variable but the switch and the units' vchans stand
+// in the same order with the same values; the switch ends with the same
+// value; and every unit's vchans, named by a line or not, end alike from
+// every value that the unit may start boot with.
+bool boots_alike(const conf_texts &before, const conf_texts &after, vchans_switch kind)
+{
+	if (other_lines(before, kind) != other_lines(after, kind))
+		return false;
+	const std::vector<coupled_op> old_ops = coupled_ops(before, kind);
+	const std::vector<coupled_op> new_ops = coupled_ops(after, kind);
+	if (last_switch(old_ops, kind) != last_switch(new_ops, kind))
+		return false;
+	// Each unit a line names, and one that none names (the empty name).
+	std::set<std::string_view> units{""};
+	for (const auto *ops : {&old_ops, &new_ops})
+		for (const coupled_op &op : *ops)
+			if (!op.is_switch)
+				units.insert(op.variable);
+	const int most = kind == vchans_switch::vchans_enable ? 1 : most_vchans;
+	for (const std::string_view variable : units) {
+		// Set by a line in both, it ends alike from any start or none.
+		const bool from_any = last_own(old_ops, variable) != old_ops.rend() &&
+				      last_own(new_ops, variable) != new_ops.rend();
+		for (int start = 0; start <= (from_any ? 0 : most); ++start)
+			if (replay(old_ops, variable, kind, start) !=
+			    replay(new_ops, variable, kind, start))
+				return false;
+	}
+	return true;
+}
+
+// The file of files[file] without the coupled lines that boot no longer
+// needs: a unit's vchans line that a later line of the same variable
+// overrides, and, of a run of switch lines with no vchans line between
+// them, all but the one that limits the most (on 13 and 14) and the last.
+// Only whole lines of that file go; every other byte stays.
+std::string compacted(const conf_texts &files, std::size_t file, vchans_switch kind)
+{
+	const std::vector<coupled_op> ops = coupled_ops(files, kind);
+	std::vector<bool> needed(ops.size(), true);
+	for (std::size_t i = 0; i < ops.size(); ++i) {
+		if (ops[i].is_switch)
+			continue;
+		needed[i] = std::none_of(ops.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+					 ops.end(), [&](const coupled_op &later) {
+						 return !later.is_switch &&
+							later.variable == ops[i].variable;
+					 });
+	}
+	// A run of switch lines acts as its last line after the one that
+	// limits the most: on 15 the last alone counts.
+	for (std::size_t first = 0; first < ops.size();) {
+		std::size_t end = first;
+		while (end < ops.size() && ops[end].is_switch)
+			++end;
+		if (end == first) {
+			++first;
+			continue;
+		}
+		std::size_t least = end - 1;
+		for (std::size_t i = first; i < end; ++i) {
+			if (kind == vchans_switch::maxautovchans &&
+			    kept(kind, ops[i].number) < kept(kind, ops[least].number))
+				least = i;
+			needed[i] = false;
+		}
+		needed[least] = needed[end - 1] = true;
+		first = end;
+	}
+
+	const std::string_view text = files[file];
+	std::string out;
+	out.reserve(text.size());
+	std::size_t from = 0;
+	for (std::size_t i = 0; i < ops.size(); ++i) {
+		const conf_line &line = ops[i].line;
+		if (needed[i] || ops[i].file != file || !is_whole_line(text, line))
+			continue;
+		out.append(text.substr(from, line.begin - from));
+		from = line.end;
+	}
+	out.append(text.substr(from));
+	return out;
+}
+
+// A change of the two files: their text before and after it, and the
+// setting it is to record.
+struct conf_change {
+	conf_texts before, after;
+	std::string_view name, value;
+};
+
+// True when boot, reading the files after the change, ends with the name
+// set to the value and sets every other name as it does reading them
+// before.
+bool boot_applies(const conf_change &c)
+{
+	boot_order old_lines{c.before};
+	boot_order new_lines{c.after};
+	conf_line old_line;
+	conf_line new_line;
+	auto next_other = [&](boot_order &order, conf_line &line) {
+		while (order.next(line))
+			if (!same_variable(line.name, c.name))
+				return true;
+		return false;
+	};
+	for (;;) {
+		const bool more = next_other(old_lines, old_line);
+		if (more != next_other(new_lines, new_line))
+			return false;
+		if (!more)
+			break;
+		if (old_line.name != new_line.name || old_line.value != new_line.value)
+			return false;
+	}
+	const conf_line last = last_in_boot(c.after, c.name).line;
+	return last.sets && last.value == c.value;
+}
+
 // The names of the coupled variables: both releases' switches and the
 // units' vchans.
 bool is_coupled(std::string_view line_name)
@@ -130,26 +284,25 @@ bool is_coupled(std::string_view line_name)
 	       name == name_of(vchans_switch::vchans_enable) || is_unit_vchans(name);
 }
 
-// The files with name=value appended where boot applies it after every
-// coupled line: to file.local when that holds one, else to the file.
-// Boot replays the kernel's own history from it, on any release.
-struct appended {
-	std::size_t file;
-	std::string text;
-	conf_texts texts;
-};
+// The files with the one that r records in replaced.
+conf_texts with_file(conf_texts texts, const recording &r)
+{
+	texts[r.file] = r.text;
+	return texts;
+}
 
-appended appended_to(const conf_texts &texts, std::string_view name, std::string_view value)
+// The assignment appended where boot applies it after every coupled line:
+// to file.local when that holds one, else to the file.  Boot replays the
+// kernel's own history from it, on any release.
+recording appended_to(const conf_texts &texts, std::string_view name, std::string_view value)
 {
 	bool in_local = false;
 	boot_order order{texts};
 	conf_line line;
 	while (order.next(line))
 		in_local = in_local || (order.file == 1 && is_coupled(line.name));
-	appended a{in_local ? std::size_t{1} : 0, "", texts};
-	a.text = with_setting(texts[a.file], conf_line{}, name, value);
-	a.texts[a.file] = a.text;
-	return a;
+	const std::size_t file = in_local ? 1 : 0;
+	return {file, with_setting(texts[file], conf_line{}, name, value)};
 }
 
 // The switch whose rules boot follows with these files.  The kernel is
@@ -186,35 +339,36 @@ std::optional<recording> coupled_recording(const conf_texts &texts, std::string_
 					   std::string_view value,
 					   vchans_switch (*running_switch)())
 {
-	appended plain = appended_to(texts, name, value);
-	const vchans_switch kind = switch_for(plain.texts, running_switch);
+	const recording plain = appended_to(texts, name, value);
+	const conf_texts history = with_file(texts, plain);
+	const vchans_switch kind = switch_for(history, running_switch);
 	if (kind == vchans_switch::none) {
 		// Neither release's rules known: append, which boots right on
 		// either, unless boot gives the history on both already.
-		for (vchans_switch either :
-		     {vchans_switch::maxautovchans, vchans_switch::vchans_enable})
-			if (!boots_alike(texts, plain.texts, either))
-				return recording{plain.file, std::move(plain.text)};
-		return std::nullopt;
+		constexpr std::array<vchans_switch, 2> either{vchans_switch::maxautovchans,
+							      vchans_switch::vchans_enable};
+		if (std::all_of(either.begin(), either.end(), [&](vchans_switch rules) {
+			    return boots_alike(texts, history, rules);
+		    }))
+			return std::nullopt;
+		return plain;
 	}
-	if (boots_alike(texts, plain.texts, kind))
+	if (boots_alike(texts, history, kind))
 		return std::nullopt;
+	auto shortest = [&](recording r) -> std::optional<recording> {
+		r.text = compacted(with_file(texts, r), r.file, kind);
+		if (!boots_alike(with_file(texts, r), history, kind))
+			return std::nullopt;
+		return r;
+	};
 	const boot_winner found = last_in_boot(texts, name);
-	if (found.line.sets) {
-		conf_texts in_place = texts;
-		const std::string edited = with_setting(texts[found.file], found.line, name, value);
-		in_place[found.file] = edited;
-		std::string text = compacted(in_place, found.file, kind);
-		in_place[found.file] = text;
-		if (boots_alike(in_place, plain.texts, kind))
-			return recording{found.file, std::move(text)};
-	}
-	conf_texts shorter = plain.texts;
-	std::string text = compacted(plain.texts, plain.file, kind);
-	shorter[plain.file] = text;
-	if (boots_alike(shorter, plain.texts, kind))
-		return recording{plain.file, std::move(text)};
-	return recording{plain.file, std::move(plain.text)};
+	if (found.line.sets)
+		if (auto in_place = shortest(
+			    {found.file, with_setting(texts[found.file], found.line, name, value)}))
+			return in_place;
+	if (auto shorter = shortest(plain))
+		return shorter;
+	return plain;
 }
 
 // Records any other setting: the value of the line that boot applies last
@@ -229,38 +383,14 @@ std::optional<recording> plain_recording(const conf_texts &texts, std::string_vi
 	    number && std::to_string(*number) == value)
 		return std::nullopt;
 	const boot_winner found = last_in_boot(texts, name);
-	conf_change c{texts, texts, name, value};
 	recording r{found.file, with_setting(texts[found.file], found.line, name, value)};
-	c.after[r.file] = r.text;
-	if (!boot_applies(c)) {
+	if (!boot_applies({texts, with_file(texts, r), name, value}))
 		r.text = with_setting(texts[found.file], conf_line{}, name, value);
-		c.after[r.file] = r.text;
-	}
-	if (!boot_applies(c))
-		return recording{r.file, {}, false};
+	r.possible = boot_applies({texts, with_file(texts, r), name, value});
 	return r;
 }
 
 } // namespace
-
-bool boot_order::next(conf_line &line)
-{
-	for (; file < files.size(); ++file, at = 0) {
-		while (at < files[file].size()) {
-			line = read_conf_line(files[file], at);
-			at = line.end;
-			if (line.sets)
-				return true;
-		}
-	}
-	return false;
-}
-
-boot_winner last_in_boot(const conf_texts &files, std::string_view name)
-{
-	const conf_line local = last_setting(files[1], name);
-	return local.sets ? boot_winner{1, local} : boot_winner{0, last_setting(files[0], name)};
-}
 
 std::optional<int> sysctl_number(std::string_view value)
 {
@@ -328,107 +458,6 @@ std::optional<int> boot_number(const conf_texts &files, std::string_view name)
 			if (const std::optional<int> number = sysctl_number(line.value))
 				last = number;
 	return last;
-}
-
-bool boot_applies(const conf_change &c)
-{
-	boot_order old_lines{c.before};
-	boot_order new_lines{c.after};
-	conf_line old_line;
-	conf_line new_line;
-	auto next_other = [&](boot_order &order, conf_line &line) {
-		while (order.next(line))
-			if (!same_variable(line.name, c.name))
-				return true;
-		return false;
-	};
-	for (;;) {
-		const bool more = next_other(old_lines, old_line);
-		if (more != next_other(new_lines, new_line))
-			return false;
-		if (!more)
-			break;
-		if (old_line.name != new_line.name || old_line.value != new_line.value)
-			return false;
-	}
-	const conf_line last = last_in_boot(c.after, c.name).line;
-	return last.sets && last.value == c.value;
-}
-
-bool boots_alike(const conf_texts &before, const conf_texts &after, vchans_switch kind)
-{
-	if (other_lines(before, kind) != other_lines(after, kind))
-		return false;
-	const std::vector<coupled_op> old_ops = coupled_ops(before, kind);
-	const std::vector<coupled_op> new_ops = coupled_ops(after, kind);
-	if (last_switch(old_ops, kind) != last_switch(new_ops, kind))
-		return false;
-	// Each unit a line names, and one that none names (the empty name).
-	std::set<std::string_view> units{""};
-	for (const auto *ops : {&old_ops, &new_ops})
-		for (const coupled_op &op : *ops)
-			if (!op.is_switch)
-				units.insert(op.variable);
-	const int most = kind == vchans_switch::vchans_enable ? 1 : most_vchans;
-	for (const std::string_view variable : units) {
-		// Set by a line in both, it ends alike from any start or none.
-		const bool from_any = last_own(old_ops, variable) != old_ops.rend() &&
-				      last_own(new_ops, variable) != new_ops.rend();
-		for (int start = 0; start <= (from_any ? 0 : most); ++start)
-			if (replay(old_ops, variable, kind, start) !=
-			    replay(new_ops, variable, kind, start))
-				return false;
-	}
-	return true;
-}
-
-std::string compacted(const conf_texts &files, std::size_t file, vchans_switch kind)
-{
-	const std::vector<coupled_op> ops = coupled_ops(files, kind);
-	std::vector<bool> needed(ops.size(), true);
-	for (std::size_t i = 0; i < ops.size(); ++i) {
-		if (ops[i].is_switch)
-			continue;
-		needed[i] = std::none_of(ops.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-					 ops.end(), [&](const coupled_op &later) {
-						 return !later.is_switch &&
-							later.variable == ops[i].variable;
-					 });
-	}
-	// A run of switch lines acts as its last line after the one that
-	// limits the most: on 15 the last alone counts.
-	for (std::size_t first = 0; first < ops.size();) {
-		std::size_t end = first;
-		while (end < ops.size() && ops[end].is_switch)
-			++end;
-		if (end == first) {
-			++first;
-			continue;
-		}
-		std::size_t least = end - 1;
-		for (std::size_t i = first; i < end; ++i) {
-			if (kind == vchans_switch::maxautovchans &&
-			    kept(kind, ops[i].number) < kept(kind, ops[least].number))
-				least = i;
-			needed[i] = false;
-		}
-		needed[least] = needed[end - 1] = true;
-		first = end;
-	}
-
-	const std::string_view text = files[file];
-	std::string out;
-	out.reserve(text.size());
-	std::size_t from = 0;
-	for (std::size_t i = 0; i < ops.size(); ++i) {
-		const conf_line &line = ops[i].line;
-		if (needed[i] || ops[i].file != file || !is_whole_line(text, line))
-			continue;
-		out.append(text.substr(from, line.begin - from));
-		from = line.end;
-	}
-	out.append(text.substr(from));
-	return out;
 }
 
 std::optional<recording> recording_for(const conf_texts &texts, std::string_view name,

@@ -21,22 +21,6 @@
 // The two files in the order boot reads them: the file, then file.local.
 using conf_texts = std::array<std::string_view, 2>;
 
-// The lines that set a variable, across the files in boot order.
-struct boot_order {
-	conf_texts files;
-	std::size_t file = 0, at = 0;
-
-	bool next(conf_line &line);
-};
-
-// The line that boot applies last for name, and the file that holds it:
-// file.local when a line there sets the name, else the file.
-struct boot_winner {
-	std::size_t file;
-	conf_line line;
-};
-boot_winner last_in_boot(const conf_texts &files, std::string_view name);
-
 // The number that sysctl(8) writes for a line's value: the value is cut at
 // blanks and commas, each piece must be a whole integer as strtol reads it
 // with base 0 within a long, and the first one counts, cut to its low 32
@@ -60,36 +44,10 @@ std::string_view name_of(vchans_switch kind);
 // kernel then makes of it; nothing when no line does.
 std::optional<int> boot_number(const conf_texts &files, std::string_view name);
 
-// A change of the two files: their text before and after it, and the
-// setting it is to record.
-struct conf_change {
-	conf_texts before, after;
-	std::string_view name, value;
-};
-
-// True when boot, reading the files after the change, ends with the name
-// set to the value and sets every other name as it does reading them
-// before.
-bool boot_applies(const conf_change &c);
-
 // The vchans that the variable name (a unit's vchans) has after the lines
 // of the files apply in turn to a unit that starts with start: its own
 // lines set it, and lines of the switch lower it or turn it on and off.
 int replay_vchans(const conf_texts &files, std::string_view name, vchans_switch kind, int start);
-
-// True when boot, reading before and after, leaves every variable alike:
-// the lines of every variable but the switch and the units' vchans stand
-// in the same order with the same values; the switch ends with the same
-// value; and every unit's vchans, named by a line or not, end alike from
-// every value that the unit may start boot with.
-bool boots_alike(const conf_texts &before, const conf_texts &after, vchans_switch kind);
-
-// The file of files[file] without the coupled lines that boot no longer
-// needs: a unit's vchans line that a later line of the same variable
-// overrides, and, of a run of switch lines with no vchans line between
-// them, all but the one that limits the most (on 13 and 14) and the last.
-// Only whole lines of that file go; every other byte stays.
-std::string compacted(const conf_texts &files, std::size_t file, vchans_switch kind);
 
 // How the files change to record name=value, a setting that the kernel
 // took: the one file that changes and its new text, so that boot replays
