@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
+#include <sys/types.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -6,7 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <err.h>
+#include <unistd.h>
 
 #include "setting_writer.h"
 
@@ -36,6 +39,29 @@ void run_assignment(const char *path, const char *name, int value)
 	run_command(command.data());
 }
 
+// The signals that end a run from outside: a caller's terminate, a
+// terminal that closes, ^C and ^\.  sudo with a pseudo-terminal, a
+// terminal and some front ends send them to the whole process group, and
+// so to the commands too.
+sigset_t ending_signals()
+{
+	sigset_t set;
+	sigemptyset(&set);
+	for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+		sigaddset(&set, signal_number);
+	return set;
+}
+
+void ignore(const sigset_t &set)
+{
+	struct sigaction ignored {};
+	ignored.sa_handler = SIG_IGN;
+	sigemptyset(&ignored.sa_mask);
+	for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+		if (sigismember(&set, signal_number) == 1)
+			sigaction(signal_number, &ignored, nullptr);
+}
+
 } // namespace
 
 bool value_in_range(const char *value_text)
@@ -52,10 +78,41 @@ int value_of(const char *value_text)
 	return static_cast<std::int32_t>(std::strtol(value_text, nullptr, 10));
 }
 
+// A /sbin/sysctl killed after it changed the kernel, or a companion killed
+// before it wrote, would leave a value that nothing records.  So the two
+// commands run in a child that ignores the ending signals, and they
+// inherit that through the shell and exec, as neither a block (a shell may
+// clear its mask) nor a handler (exec resets it) would be.  Meanwhile the
+// program holds those signals blocked: one that came ends it once the
+// setting is whole, by its default action, and later settings are not
+// tried.  One that the caller ignores stays ignored.
 void set_sysctl(const char *name, const char *value_text)
 {
-	run_assignment(SYSCTL_PATH, name, value_of(value_text));
-	run_assignment(COMPANION_PATH, name, value_of(value_text));
+	const sigset_t ending = ending_signals();
+	sigset_t callers{};
+	sigprocmask(SIG_BLOCK, &ending, &callers);
+	const pid_t writer = fork();
+	if (writer == 0) {
+		ignore(ending);
+		sigprocmask(SIG_SETMASK, &callers, nullptr);
+		run_assignment(SYSCTL_PATH, name, value_of(value_text));
+		run_assignment(COMPANION_PATH, name, value_of(value_text));
+		_exit(0);
+	}
+	int status = 0;
+	while (writer > 0 && waitpid(writer, &status, 0) < 0 && errno == EINTR)
+		;
+	if (writer > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+		sigprocmask(SIG_SETMASK, &callers, nullptr);
+		return;
+	}
+	quiet_broken_pipe();
+	if (writer < 0)
+		err(1, "cannot start writing %s", name);
+	// The child has said why it failed.
+	if (WIFEXITED(status))
+		std::exit(WEXITSTATUS(status));
+	errx(1, "Writing %s was ended by signal %d", name, WTERMSIG(status));
 }
 
 struct sigaction quiet_broken_pipe()

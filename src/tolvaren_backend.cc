@@ -14,18 +14,6 @@
 
 #include "setting_writer.h"
 
-// The one signal, SIGHUP or SIGTERM, that arrived while a setting's
-// commands ran.  A handler can hand it over in no other way than a static
-// object of this type.
-static volatile std::sig_atomic_t pending_signal = 0;
-
-extern "C" {
-static void note_signal(int signal_number)
-{
-	pending_signal = signal_number;
-}
-}
-
 namespace {
 
 // glibc's getopt moves operands behind the options unless the option
@@ -225,36 +213,6 @@ void collect_children()
 	sigaction(SIGCHLD, &dfl, nullptr);
 }
 
-// doas and sudo pass SIGHUP and SIGTERM on to this process alone.  Ending
-// at once would leave a value that /sbin/sysctl has already written
-// unrecorded, so they are noted and take effect between settings.  They
-// are caught, not blocked or ignored, so that the commands start with
-// them as usual; one that the caller ignores stays ignored.
-void defer_hangup_and_termination()
-{
-	for (int signal_number : {SIGHUP, SIGTERM}) {
-		struct sigaction old {};
-		sigaction(signal_number, nullptr, &old);
-		if (old.sa_handler == SIG_IGN)
-			continue;
-		struct sigaction note {};
-		note.sa_handler = note_signal;
-		note.sa_flags = SA_RESTART;
-		sigemptyset(&note.sa_mask);
-		sigaction(signal_number, &note, nullptr);
-	}
-}
-
-// Ends the process by the signal that arrived, if one did.
-void end_by_pending_signal()
-{
-	const int signal_number = pending_signal;
-	if (signal_number == 0)
-		return;
-	std::signal(signal_number, SIG_DFL);
-	std::raise(signal_number);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -269,11 +227,8 @@ int main(int argc, char *argv[])
 	request req = parse(argc, argv);
 	check(req);
 	sigaction(SIGPIPE, &callers, nullptr);
-	defer_hangup_and_termination();
-	for (const setting &s : settings) {
+	for (const setting &s : settings)
 		if (req.has(s.option))
 			apply(req, s);
-		end_by_pending_signal();
-	}
 	return 0;
 }

@@ -13,6 +13,7 @@
 // statically, so that nothing can be interposed on it.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <csignal>
@@ -53,6 +54,9 @@ struct setup {
 	bool stderr_unread = false;    // a pipe whose reader has gone
 	bool sigpipe_ignored = false;  // as a caller may start it
 	bool sigterm_ignored = false;  // as nohup-like callers may
+	int signal_number = 0;         // sent from outside after a pause:
+	int signal_after_us = 0;       // this long after the start,
+	bool to_group = false;         // to the program's process group
 };
 
 struct outcome {
@@ -135,6 +139,9 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 
 	pid_t pid = fork();
 	if (pid == 0) {
+		// A group of its own, as a terminal or sudo's pseudo-terminal
+		// gives it, so that a signal to the group spares the test.
+		setpgid(0, 0);
 		if (chdir(dir.c_str()) != 0)
 			_exit(126);
 		for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
@@ -164,6 +171,11 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 		signal(SIGTERM, how.sigterm_ignored ? SIG_IGN : SIG_DFL);
 		execv(program_path, argv.data());
 		_exit(126);
+	}
+	setpgid(pid, pid);
+	if (how.signal_number != 0) {
+		usleep(static_cast<useconds_t>(how.signal_after_us));
+		kill(how.to_group ? -pid : pid, how.signal_number);
 	}
 	int status = 0;
 	waitpid(pid, &status, 0);
@@ -270,9 +282,9 @@ const run_case cases[] = {
 	 wrote("hw.snd.vpc_0db=5") + "./sysctl hw.snd.latency=99\n"},
 	{"companion fails", {"-l", "5", "-q", "2"}, {"varnokeltrin * exit 3"}, 1,
 	 failed("./varnokeltrin hw.snd.latency=5", 3), wrote("hw.snd.latency=5")},
-	{"command killed", {"-l", "5"}, {"sysctl * killself TERM"}, 1,
-	 failed("./sysctl hw.snd.latency=5", 143), "./sysctl hw.snd.latency=5\n",
-	 platform_words::shell, {"/bin/sh -c 'kill -s TERM $$'"}},
+	{"command killed", {"-l", "5"}, {"sysctl * killself ALRM"}, 1,
+	 failed("./sysctl hw.snd.latency=5", 128 + SIGALRM), "./sysctl hw.snd.latency=5\n",
+	 platform_words::shell, {"/bin/sh -c 'kill -s ALRM $$'"}},
 	{"command killed hard", {"-u", "1", "-r", "4"}, {"varnokeltrin * killself KILL"}, 1,
 	 failed("./varnokeltrin dev.pcm.1.rec.vchans=4", 137), wrote("dev.pcm.1.rec.vchans=4"),
 	 platform_words::shell, {"/bin/sh -c 'kill -s KILL $$'"}},
@@ -290,6 +302,16 @@ const run_case cases[] = {
 	{"SIGHUP while the kernel tool runs", {"-u", "1", "-p", "2", "-r", "3"},
 	 {"sysctl dev.pcm.1.play.vchans=2 signal HUP"},
 	 128 + SIGHUP, "", wrote("dev.pcm.1.play.vchans=2")},
+	{"SIGTERM during the last setting", {"-l", "5", "-v", "4"},
+	 {"sysctl hw.snd.maxautovchans=4 signal TERM"}, 128 + SIGTERM, "",
+	 wrote("hw.snd.latency=5") + wrote("hw.snd.maxautovchans=4")},
+	// As sudo with a pseudo-terminal relays it, and as a closing terminal
+	// sends it: the commands get it too.
+	{"SIGTERM to the group while the kernel tool runs", {"-l", "5", "-q", "2"},
+	 {"sysctl hw.snd.latency=5 group TERM"}, 128 + SIGTERM, "", wrote("hw.snd.latency=5")},
+	{"SIGHUP to the group while the companion runs", {"-u", "1", "-p", "2", "-r", "3"},
+	 {"varnokeltrin dev.pcm.1.play.vchans=2 group HUP"}, 128 + SIGHUP, "",
+	 wrote("dev.pcm.1.play.vchans=2")},
 	{"SIGTERM ignored by the caller stays so", {"-l", "5", "-q", "2"},
 	 {.fail = "sysctl hw.snd.latency=5 signal TERM", .sigterm_ignored = true}, 0, "",
 	 wrote("hw.snd.latency=5") + wrote("hw.snd.feeder_rate_quality=2")},
@@ -415,6 +437,74 @@ TEST(fuzz, any_argument_vector_is_safe)
 			ASSERT_LE(calls.size(), 1U);
 		} else {
 			ASSERT_EQ(calls.size() % 2, 0U);
+		}
+	}
+}
+
+// A signal from outside at a random moment, to the program alone or to its
+// process group, while slow commands run: every setting that the kernel
+// took is recorded.  The program ends by that signal; or with status 0 and
+// everything written, where the signal came after the end or the C library
+// dropped a SIGINT or SIGQUIT that came while system() ignored it; or with
+// status 1 and its message, where a command failed.
+TEST(signals, a_setting_is_whole_whatever_signal_comes)
+{
+	const fuzz_settings fuzz = fuzz_settings_for("signals (one run for 25)");
+	std::mt19937 random(fuzz.seed);
+	const std::array<int, 4> signals{SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+	// Each setting's two commands take about 80 ms with this pause.
+	const char *pause = "STANDIN_PAUSE=0.03";
+	for (int run_number = 0; run_number < std::max(20, fuzz.runs / 25); ++run_number) {
+		std::vector<std::string> args{"-u", "1"}, asked;
+		for (const auto &[option, name] : {std::pair{"-p", "dev.pcm.1.play.vchans="},
+						   {"-a", "hw.snd.vpc_0db="},
+						   {"-l", "hw.snd.latency="}}) {
+			if (random() % 3 == 0 && !(asked.empty() && option[1] == 'l'))
+				continue;
+			const std::string value = std::to_string(random() % 100);
+			args.insert(args.end(), {option, value});
+			asked.push_back(name + value);
+		}
+		const bool fails = random() % 4 == 0;
+		const std::string failing = fails ? asked[random() % asked.size()] : "";
+		const std::string fail = "sysctl " + failing + " exit 1";
+		const setup how{.fail = fails ? fail.c_str() : nullptr,
+				.env = {pause},
+				.signal_number = signals[random() % signals.size()],
+				.signal_after_us = static_cast<int>(random() % (asked.size() * 80'000 + 10'000)),
+				.to_group = random() % 2 == 0};
+		SCOPED_TRACE("seed " + std::to_string(fuzz.seed) + ", run " +
+			     std::to_string(run_number) + ": signal " +
+			     std::to_string(how.signal_number) + (how.to_group ? " to the group" : "") +
+			     " after " + std::to_string(how.signal_after_us) + " us" +
+			     (fails ? ", failing " + failing : ""));
+		const outcome o = run(args, how);
+
+		std::vector<std::string> took, recorded;
+		std::istringstream lines(o.calls);
+		for (std::string line; std::getline(lines, line);) {
+			if (line.starts_with("./sysctl ") && line.substr(9) != failing)
+				took.push_back(line.substr(9));
+			else if (line.starts_with("./varnokeltrin "))
+				recorded.push_back(line.substr(15));
+		}
+		EXPECT_EQ(recorded, took);
+		const auto upto = std::find(asked.begin(), asked.end(), failing);
+		const std::vector<std::string> before_failing(asked.begin(), upto);
+		if (o.status == 128 + how.signal_number) {
+			EXPECT_TRUE(std::equal(took.begin(), took.end(), asked.begin(), asked.end()) ||
+				    (took.size() < asked.size() &&
+				     std::equal(took.begin(), took.end(), asked.begin())));
+			EXPECT_EQ(o.err, "");
+		} else if (o.status == 1) {
+			EXPECT_TRUE(fails);
+			EXPECT_EQ(took, before_failing);
+			EXPECT_EQ(o.err, failed("./sysctl " + failing, 1));
+		} else {
+			EXPECT_EQ(o.status, 0);
+			EXPECT_FALSE(fails);
+			EXPECT_EQ(took, asked);
+			EXPECT_EQ(o.err, "");
 		}
 	}
 }
