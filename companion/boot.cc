@@ -154,6 +154,21 @@ bool is_whole_line(std::string_view text, const conf_line &line)
 	       (line.end == text.size() || text[line.end - 1] == '\n');
 }
 
+// True when the piece is a line in exactly the form that the companion
+// writes: the variable, "=", the number as %d writes it and the newline,
+// with no blank, quote, comment or trailing dot.  Only such a line is the
+// companion's to remove; every other one is the administrator's.
+bool is_own_line(std::string_view text, const coupled_op &op)
+{
+	const conf_line &line = op.line;
+	if (!is_whole_line(text, line) || line.end == line.begin || text[line.end - 1] != '\n')
+		return false;
+	const std::string_view own = text.substr(line.begin, line.end - line.begin - 1);
+	const std::string_view value = own.substr(std::min(op.variable.size() + 1, own.size()));
+	return own.starts_with(op.variable) && own.size() > op.variable.size() &&
+	       own[op.variable.size()] == '=' && std::to_string(op.number) == value;
+}
+
 // True when boot, reading before and after, leaves every variable alike:
 // the lines of every variable but the switch and the units' vchans stand
 // in the same order with the same values; the switch ends with the same
@@ -190,7 +205,7 @@ bool boots_alike(const conf_texts &before, const conf_texts &after, vchans_switc
 // needs: a unit's vchans line that a later line of the same variable
 // overrides, and, of a run of switch lines with no vchans line between
 // them, all but the one that limits the most (on 13 and 14) and the last.
-// Only whole lines of that file go; every other byte stays.
+// Only the companion's own lines of that file go; every other byte stays.
 std::string compacted(const conf_texts &files, std::size_t file, vchans_switch kind)
 {
 	const std::vector<coupled_op> ops = coupled_ops(files, kind);
@@ -231,7 +246,7 @@ std::string compacted(const conf_texts &files, std::size_t file, vchans_switch k
 	std::size_t from = 0;
 	for (std::size_t i = 0; i < ops.size(); ++i) {
 		const conf_line &line = ops[i].line;
-		if (needed[i] || ops[i].file != file || !is_whole_line(text, line))
+		if (needed[i] || ops[i].file != file || !is_own_line(text, ops[i]))
 			continue;
 		out.append(text.substr(from, line.begin - from));
 		from = line.end;

@@ -361,6 +361,13 @@ conf_lock lock_conf_folder(const char *path)
 	return lock;
 }
 
+void unlock_conf_folder(conf_lock &lock)
+{
+	for (int *fd : {&lock.lock_fd, &lock.folder_fd})
+		if (*fd >= 0)
+			close(std::exchange(*fd, -1));
+}
+
 conf_file::conf_file(conf_file &&other) noexcept
     : path(std::move(other.path)), fd(std::exchange(other.fd, -1)), exists(other.exists),
       status(other.status), text(std::move(other.text))

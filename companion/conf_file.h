@@ -50,6 +50,9 @@ struct conf_file {
 // file that is a link, or that another user could open, is refused.
 conf_lock lock_conf_folder(const char *path);
 
+// Gives the lock back before the process ends: another run may take it.
+void unlock_conf_folder(conf_lock &lock);
+
 // Reads a file of the locked folder.  A file that does not exist reads as
 // empty; a symbolic link or anything but a regular file is refused without
 // being read, and a file larger than conf_file_max once that much is read.

@@ -59,7 +59,11 @@ constexpr const char *options = "a:f:";
 constexpr std::string_view usage = "usage: varnokeltrin [-f file] name=value\n"
 				   "       varnokeltrin [-f file] -a pcmN\n";
 
-#ifndef SYSCTL_PATH
+// A build for the tests names a stand-in, which it asks about the kernel
+// on FreeBSD too; the installed one asks FreeBSD's kernel itself.
+#ifdef SYSCTL_PATH
+#define ASK_SYSCTL_COMMAND 1
+#else
 #define SYSCTL_PATH "/sbin/sysctl"
 #endif
 // The commands of -a run with this environment alone, whatever devd or the
@@ -129,12 +133,12 @@ std::string visible(std::string_view text)
 }
 
 // How long a command of -a may run before it is ended: devd waits for its
-// actions, and the lock is held meanwhile.
+// actions.
 #ifndef SYSCTL_SECONDS
 #define SYSCTL_SECONDS 10
 #endif
 constexpr int command_seconds = SYSCTL_SECONDS;
-// And all the writes of one -a together.
+// And all of one -a, its wait for the lock included.
 constexpr double attach_seconds = 2.5 * command_seconds;
 
 // What run_sysctl gives back for a command that it ended for taking too
@@ -215,50 +219,74 @@ int run_sysctl(const std::string &argument, bool quiet, double limit = command_s
 	return wait_at_most(pid, limit);
 }
 
-// True when the running kernel has the variable.
-bool kernel_has(std::string_view name)
+// True when the running kernel has the variable; false too when it has not
+// answered within limit seconds.  The handler of a unit's vchans waits for
+// the unit, which may be busy for long: on FreeBSD the question is asked
+// in a child, which can be given up on.
+bool kernel_has(std::string_view name, double limit = command_seconds)
 {
-#if defined(__FreeBSD__)
-	std::size_t size = 0;
-	return sysctlbyname(std::string(name).c_str(), nullptr, &size, nullptr, 0) == 0;
+	if (limit <= 0)
+		return false;
+#if defined(__FreeBSD__) && !defined(ASK_SYSCTL_COMMAND)
+	const std::string variable(name);
+	const pid_t pid = fork();
+	if (pid == 0) {
+		std::size_t size = 0;
+		_exit(sysctlbyname(variable.c_str(), nullptr, &size, nullptr, 0) == 0 ? 0 : 1);
+	}
+	return pid > 0 && wait_at_most(pid, limit) == 0;
 #else
 	// Elsewhere the kernel is the sandbox's simulated one, which its
-	// sysctl answers for.
-	return run_sysctl(std::string(name), true) == 0;
+	// sysctl answers for, or a test's stand-in.
+	return run_sysctl(std::string(name), true, limit) == 0;
 #endif
 }
 
 // The vchans switch of the running kernel: maxautovchans on 13 and 14,
-// vchans_enable on 15.
-vchans_switch running_switch()
+// vchans_enable on 15; asked within limit seconds.
+vchans_switch running_switch_within(double limit)
 {
 	constexpr std::array<vchans_switch, 2> kinds{vchans_switch::maxautovchans,
 						     vchans_switch::vchans_enable};
-	const auto *found = std::find_if(kinds.begin(), kinds.end(), [](vchans_switch kind) {
-		return kernel_has(name_of(kind));
+	const auto *found = std::find_if(kinds.begin(), kinds.end(), [&](vchans_switch kind) {
+		return kernel_has(name_of(kind), limit);
 	});
 	return found == kinds.end() ? vchans_switch::none : *found;
 }
 
-// Writes one assignment into the kernel; false, said in one line, when
-// that failed.
+vchans_switch running_switch()
+{
+	return running_switch_within(command_seconds);
+}
+
+// What is left of the time of one -a that started at started.
+double seconds_left(const timespec &started)
+{
+	return attach_seconds - seconds_since(started);
+}
+
+// Writes one assignment into the kernel, within the time left of one -a
+// that started at started; false, said in one line, when that failed.
 bool write_to_kernel(const std::string &assignment, const timespec &started)
 {
-	const double limit =
-		std::min<double>(command_seconds, attach_seconds - seconds_since(started));
-	if (limit <= 0) {
-		warnx("%s %s was not run: the values of a unit get %.0f seconds in all",
-		      SYSCTL_PATH, assignment.c_str(), attach_seconds);
+	const double left = seconds_left(started);
+	if (left <= 0) {
+		warnx("%s %s was not run: one -a gets %.0f seconds in all", SYSCTL_PATH,
+		      assignment.c_str(), attach_seconds);
 		return false;
 	}
-	const int status = run_sysctl(assignment, false, limit);
+	const bool cut = left < command_seconds;
+	const int status = run_sysctl(assignment, false, cut ? left : command_seconds);
 	if (status == 0)
 		return true;
 	if (status == -1)
 		warn("cannot run %s %s", SYSCTL_PATH, assignment.c_str());
+	else if (status == ended_late && cut)
+		warnx("%s %s was ended: one -a gets %.0f seconds in all", SYSCTL_PATH,
+		      assignment.c_str(), attach_seconds);
 	else if (status == ended_late)
-		warnx("%s %s did not end within %.0f seconds; it was ended", SYSCTL_PATH,
-		      assignment.c_str(), limit);
+		warnx("%s %s did not end within %d seconds; it was ended", SYSCTL_PATH,
+		      assignment.c_str(), command_seconds);
 	else if (WIFEXITED(status))
 		warnx("%s %s exited with status %d", SYSCTL_PATH, assignment.c_str(),
 		      WEXITSTATUS(status));
@@ -281,18 +309,31 @@ std::optional<int> unit_of(std::string_view device)
 	return unit;
 }
 
+// The file and file.local as they are, read under the lock, which is
+// given back at once.
+std::array<std::string, 2> read_both(const char *path)
+{
+	conf_lock lock = lock_conf_folder(path);
+	std::array<conf_file, 2> files{read_conf_file(path),
+				       read_conf_file(std::string(path) + ".local")};
+	unlock_conf_folder(lock);
+	return {std::move(files[0].text), std::move(files[1].text)};
+}
+
 // Gives a unit that has just attached what boot would give it: its vchans
 // and, where boot makes it the default unit, hw.snd.default_unit.  Every
-// other variable is left alone, and no file changes.
+// other variable is left alone, and no file changes.  The lock guards the
+// files, not the kernel, and is not held while the kernel is asked or
+// written: a record made meanwhile goes ahead.  All of it, the wait for
+// the lock included, ends within attach_seconds, as devd waits for it.
 int give_attached_unit(const char *path, int unit)
 {
-	// Held until the end, so that no record is made while the unit's
-	// values are written.
-	const conf_lock lock = lock_conf_folder(path);
-	const std::array<conf_file, 2> files{read_conf_file(path),
-					     read_conf_file(std::string(path) + ".local")};
-	const conf_texts texts{files[0].text, files[1].text};
-	const vchans_switch kind = running_switch();
+	timespec started{};
+	clock_gettime(CLOCK_MONOTONIC, &started);
+	const std::array<std::string, 2> read = read_both(path);
+	const conf_texts texts{read[0], read[1]};
+	const vchans_switch kind =
+		running_switch_within(std::min<double>(command_seconds, seconds_left(started)));
 	std::vector<std::string> assignments;
 	for (std::string_view suffix : device_suffixes) {
 		const std::string name =
@@ -302,15 +343,15 @@ int give_attached_unit(const char *path, int unit)
 		// the switch changes them, a direction the unit lacks is left.
 		const bool named = boot_number(texts, name).has_value();
 		const int vchans = replay_vchans(texts, name, kind, 1);
-		if (named || (vchans != 1 && kernel_has(name)))
+		if (named ||
+		    (vchans != 1 &&
+		     kernel_has(name, std::min<double>(command_seconds, seconds_left(started)))))
 			assignments.push_back(name + "=" + std::to_string(vchans));
 	}
 	if (boot_number(texts, default_unit) == unit)
 		assignments.push_back(std::string(default_unit) + "=" + std::to_string(unit));
 	// Every one is written, whichever failed before it, as long as devd
 	// can wait.
-	timespec started{};
-	clock_gettime(CLOCK_MONOTONIC, &started);
 	const auto failed =
 		std::count_if(assignments.begin(), assignments.end(),
 			      [&](const std::string &a) { return !write_to_kernel(a, started); });

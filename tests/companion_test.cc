@@ -75,10 +75,42 @@ struct folder {
 	{
 		std::set<std::string> found;
 		for (const auto &entry : fs::directory_iterator(path))
-			found.insert(entry.path().filename());
+			if (entry.path().filename() != "sysctl")
+				found.insert(entry.path().filename());
 		return found;
 	}
 };
+
+// The companion built for the tests asks ./sysctl about the kernel, a
+// stand-in where a test puts one.  Nothing may reach the machine's own
+// /sbin/sysctl: where the companion runs in a private mount namespace, a
+// guard stands there, which notes any call, and each test fails on one.
+const fs::path &guard()
+{
+	static const fs::path folder = [] {
+		char tmpl[] = "/tmp/varnokeltrin_guard.XXXXXX";
+		const fs::path made = mkdtemp(tmpl);
+		std::ofstream(made / "sysctl") << "#!/bin/sh\necho \"$0 $*\" >>'"
+					       << (made / "calls").string() << "'\nexit 1\n";
+		fs::permissions(made / "sysctl", fs::perms::owner_all);
+		return made;
+	}();
+	return folder;
+}
+
+class guarded : public testing::Environment {
+      public:
+	void SetUp() override { guard(); }
+	void TearDown() override
+	{
+		EXPECT_FALSE(fs::exists(guard() / "calls"))
+			<< "the machine's own /sbin/sysctl was called: "
+			<< slurp(guard() / "calls");
+		fs::remove_all(guard());
+	}
+};
+[[maybe_unused]] testing::Environment *const guard_environment =
+	testing::AddGlobalTestEnvironment(new guarded);
 
 // On Linux the companion runs in a private mount namespace whose /etc is
 // an empty in-memory folder, so that one that wrongly takes its default
@@ -90,7 +122,9 @@ void enter_private_etc()
 {
 	if (unshare(CLONE_NEWNS) != 0 ||
 	    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-	    mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0)
+	    mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0 ||
+	    (fs::exists("/sbin/sysctl") &&
+	     mount((guard() / "sysctl").c_str(), "/sbin/sysctl", nullptr, MS_BIND, nullptr) != 0))
 		_exit(125);
 }
 #else
@@ -98,8 +132,9 @@ constexpr bool private_etc = false;
 void enter_private_etc() {}
 #endif
 
-// Starts the companion with the arguments; standard error goes to err.
-pid_t start(const std::vector<std::string> &args, const fs::path &err)
+// Starts the companion with the arguments, in the folder where given;
+// standard error goes to err.
+pid_t start(const std::vector<std::string> &args, const fs::path &err, const fs::path &in = {})
 {
 	std::vector<char *> argv{const_cast<char *>("varnokeltrin")};
 	for (const std::string &a : args)
@@ -111,6 +146,8 @@ pid_t start(const std::vector<std::string> &args, const fs::path &err)
 		dup2(file, STDERR_FILENO);
 		alarm(20); // a run that waits for ever fails instead of hanging
 		enter_private_etc();
+		if (!in.empty() && chdir(in.c_str()) != 0)
+			_exit(126);
 		execv(COMPANION, argv.data());
 		_exit(126);
 	}
@@ -126,16 +163,27 @@ outcome finish(pid_t pid, const fs::path &err)
 	return o;
 }
 
-outcome run(const std::vector<std::string> &args)
+outcome run(const std::vector<std::string> &args, const fs::path &in = {})
 {
 	const fs::path err =
 		fs::temp_directory_path() / ("varnokeltrin_err." + std::to_string(getpid()));
-	return finish(start(args, err), err);
+	return finish(start(args, err, in), err);
 }
 
 outcome record(const folder &f, const std::string &assignment)
 {
-	return run({"-f", f.conf(), assignment});
+	return run({"-f", f.conf(), assignment}, f.path);
+}
+
+// A stand-in ./sysctl in the folder for a kernel of the release: it knows
+// the release's vchans switch and no other.
+void kernel_of_release(const folder &f, int release)
+{
+	spill(f.path / "sysctl",
+	      "#!/bin/sh\ncase $1 in\nhw.snd.maxautovchans) [ " + std::to_string(release) +
+		      " -lt 15 ] ;;\nhw.snd.vchans_enable) [ " + std::to_string(release) +
+		      " -ge 15 ] ;;\n*) exit 1 ;;\nesac\n");
+	fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 }
 
 // Runs the shell script in the folder, in a private mount namespace where
@@ -151,9 +199,10 @@ int in_private_etc(const folder &f, const std::string &script, bool empty = fals
 				      : "mount -t overlay overlay -o lowerdir=/etc,upperdir=" +
 						(changes / "upper").string() +
 						",workdir=" + (changes / "work").string() + " /etc";
-	const std::string command = "cd '" + f.path.string() +
-				    "' && unshare --mount --propagation private sh -c '" + etc +
-				    " && exec sh script.sh'";
+	const std::string command =
+		"cd '" + f.path.string() + "' && unshare --mount --propagation private sh -c '" +
+		etc + " && { [ ! -e /sbin/sysctl ] || mount --bind " +
+		(guard() / "sysctl").string() + " /sbin/sysctl; } && exec sh script.sh'";
 	return system(command.c_str());
 }
 
@@ -184,7 +233,13 @@ struct edit_case {
 	std::optional<std::string> before; // no file at all when empty
 	std::string assignment;
 	std::string after;
+	int release = 0; // the kernel's release, where the rules depend on it
 };
+
+// A longer vchans value in place would move a piece boundary too: boot
+// would then read "ern.x".
+const std::string shifted_vchans = "dev.pcm.0.play.vchans=10 #" + std::string(997, 'c') +
+				   " kern.x=" + std::string(1015, 'y') + "zz\n";
 
 // clang-format off
 const edit_case edits[] = {
@@ -218,6 +273,22 @@ const edit_case edits[] = {
 	 "hw.snd.maxautovchans=4", "dev.pcm.0.play.vchans=8\nhw.snd.maxautovchans=4\n"},
 	{"one trailing dot names it", std::string("hw.snd.latency=5\nhw.snd.latency.=7\nhw.snd.latency..=1\n"),
 	 "hw.snd.latency=4", "hw.snd.latency=5\nhw.snd.latency.=4\nhw.snd.latency..=1\n"},
+	{"coupled, an edit that changes another value", shifted_vchans, "dev.pcm.0.play.vchans=100",
+	 shifted_vchans + "dev.pcm.0.play.vchans=100\n"},
+	// In place, a unit that no line names would keep 5 of its vchans at
+	// boot, where the kernel lowered them to 1.
+	{"coupled, a unit that no line names", std::string("hw.snd.maxautovchans=1\ndev.pcm.0.play.vchans=5\n"),
+	 "hw.snd.maxautovchans=9", "hw.snd.maxautovchans=1\ndev.pcm.0.play.vchans=5\nhw.snd.maxautovchans=9\n", 14},
+	{"coupled on 15, on is on", std::string("hw.snd.vchans_enable=1\ndev.pcm.0.play.vchans=2\n"),
+	 "dev.pcm.0.play.vchans=3", "hw.snd.vchans_enable=1\ndev.pcm.0.play.vchans=2\n", 15},
+	{"coupled, the administrator's lines are kept",
+	 std::string("dev.pcm.0.play.vchans=4\t# jackd needs 4, keep it\nhw.snd.latency=3\ndev.pcm.0.play.vchans=6\n"),
+	 "dev.pcm.0.play.vchans=8",
+	 "dev.pcm.0.play.vchans=4\t# jackd needs 4, keep it\nhw.snd.latency=3\ndev.pcm.0.play.vchans=8\n"},
+	{"coupled, the companion's own lines go",
+	 std::string("dev.pcm.0.play.vchans=4\nhw.snd.latency=3\nhw.snd.maxautovchans=2 # cap\ndev.pcm.0.play.vchans.=6\n"),
+	 "dev.pcm.0.play.vchans=8",
+	 "hw.snd.latency=3\nhw.snd.maxautovchans=2 # cap\ndev.pcm.0.play.vchans.=8\n", 14},
 };
 // clang-format on
 
@@ -234,6 +305,8 @@ TEST_P(edit, changes_only_the_value)
 	folder f;
 	if (c.before)
 		spill(f.conf(), *c.before);
+	if (c.release != 0)
+		kernel_of_release(f, c.release);
 	outcome o = record(f, c.assignment);
 	EXPECT_EQ(o.status, 0);
 	EXPECT_EQ(o.err, "");
@@ -952,6 +1025,9 @@ const meddling_case meddlings[] = {
 	{"an append-only file", "chattr +a sysctl.conf && run hw.snd.latency=4; chattr -a sysctl.conf; ls -A; cat sysctl.conf",
 	 "status 1\nvarnokeltrin: ./sysctl.conf: is immutable or append-only (chflags); nothing was changed\n"
 	 ".etc\n.sysctl.conf.lock\nerr\nleft\nscript.sh\nsysctl.conf\nhw.snd.latency=2\n"},
+	// Else the lock would take descriptor 2, and the message go into it.
+	{"standard output and error closed", "rm sysctl.conf && mkdir sysctl.conf && '" COMPANION
+	 "' -f ./sysctl.conf hw.snd.latency=4 >&- 2>&-; echo status $?; cat .sysctl.conf.lock", "status 1\n"},
 	{"no ACL inherited from the folder", "setfacl -d -m u:65534:rw . && run hw.snd.latency=4 && "
 	 "getfacl -cn .sysctl.conf.lock sysctl.conf | grep -c 65534; stat -c %a .sysctl.conf.lock",
 	 "status 0\n0\n600\n"},
@@ -1085,9 +1161,12 @@ TEST(boot, coupled_settings_keep_the_files_small)
 		SCOPED_TRACE("seed " + std::to_string(fuzz.seed) + ", FreeBSD " +
 			     std::to_string(release));
 		folder f;
-		spill(f.conf(), release < 15 ? "# mine\nhw.snd.maxautovchans=4 # cap\n"
-					       "dev.pcm.1.rec.vchans=3\nkern.x=1\n"
-					     : "hw.snd.maxautovchans=8\ndev.pcm.0.rec.vchans=1\n");
+		spill(f.conf(),
+		      release < 15 ? "# mine\nhw.snd.maxautovchans=4 # cap\n"
+				     "dev.pcm.1.rec.vchans=3\ndev.pcm.0.play.vchans=2\t# jackd\n"
+				     "kern.x=1\n"
+				   : "hw.snd.maxautovchans=8\ndev.pcm.0.rec.vchans=1\n"
+				     "dev.pcm.1.play.vchans=1 # for the mixer\n");
 		spill(f.path / "sysctl.conf.local",
 		      release < 15 ? "dev.pcm.0.play.vchans=2\n" : "hw.snd.vchans_enable=1 # on\n");
 		spill(f.path / "sysctl",
@@ -1101,7 +1180,7 @@ TEST(boot, coupled_settings_keep_the_files_small)
 					  : "dev.pcm." + std::to_string(random() % 2) +
 						    (kind == 0 ? ".play.vchans" : ".rec.vchans")) +
 			       "=" + values[random() % values.size()];
-			script += "'" ATTACHING "' -f ./sysctl.conf " + last +
+			script += "'" COMPANION "' -f ./sysctl.conf " + last +
 				  " || exit 1\ncat sysctl.conf* | wc -l >>lines\n";
 		}
 		ASSERT_EQ(in_private_etc(f, script, true), 0);
@@ -1110,11 +1189,13 @@ TEST(boot, coupled_settings_keep_the_files_small)
 		counts >> start;
 		for (int n = 0; counts >> n;)
 			most = std::max(most, n);
+		std::cout << "FreeBSD " << release << ": " << start << " lines at the start, "
+			  << most << " at the most\n";
 		EXPECT_LE(most, start + 16);
 		std::array<struct stat, 2> before{}, after{};
 		stat(f.conf().c_str(), &before[0]);
 		stat((f.path / "sysctl.conf.local").c_str(), &before[1]);
-		ASSERT_EQ(in_private_etc(f, "exec '" ATTACHING "' -f ./sysctl.conf " + last, true),
+		ASSERT_EQ(in_private_etc(f, "exec '" COMPANION "' -f ./sysctl.conf " + last, true),
 			  0);
 		stat(f.conf().c_str(), &after[0]);
 		stat((f.path / "sysctl.conf.local").c_str(), &after[1]);
@@ -1126,10 +1207,14 @@ TEST(boot, coupled_settings_keep_the_files_small)
 // A unit that attaches gets what boot would give it, through exactly these
 // commands: the stand-in sysctl records each, refuses what is listed, and
 // hangs on what is listed as hung.  Built for the test, -a gives each
-// command 2 seconds.
+// command 2 seconds and all of them 5; it kills what it gives up on, lets
+// its commands have SIGPIPE as the system gives it, and holds no lock
+// while they run.
 struct attach_case {
 	std::string conf, local, refused, calls, err;
 	std::string hung, before; // before: shell words run before it starts
+	std::string meanwhile;    // shell words run while it runs
+	std::string recorded;     // what that adds to the file
 };
 
 // clang-format off
@@ -1147,10 +1232,22 @@ const attach_case attaches[] = {
 	{"dev.pcm.2.play.vchans=1\nhw.snd.vchans_enable=1\n", "hw.snd.vchans_enable=0 # off\n",
 	 "hw.snd.maxautovchans\ndev.pcm.2.rec.vchans",
 	 "hw.snd.vchans_enable\ndev.pcm.2.rec.vchans\ndev.pcm.2.play.vchans=0\n", ""},
-	// A write that hangs is ended, and the next one tried.
+	// 15 reads any number above 0 as on.
+	{"dev.pcm.2.play.vchans=5\n", "", "hw.snd.maxautovchans",
+	 "hw.snd.vchans_enable\ndev.pcm.2.play.vchans=1\n", ""},
+	// A write that hangs is ended, and the next one tried; a record made
+	// meanwhile goes ahead at once.
 	{"dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "", "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n",
 	 "varnokeltrin: ./sysctl dev.pcm.2.play.vchans=5 did not end within 2 seconds; it was ended\n",
-	 "dev.pcm.2.play.vchans=5"},
+	 "dev.pcm.2.play.vchans=5", "", "sleep 0.5; timeout 1 '" COMPANION "' -f ./sysctl.conf hw.snd.latency=7",
+	 "hw.snd.latency=7\n"},
+	// Three that hang share the 5 seconds.
+	{"dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\nhw.snd.default_unit=2\n", "", "",
+	 "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\nhw.snd.default_unit=2\n",
+	 "varnokeltrin: ./sysctl dev.pcm.2.play.vchans=5 did not end within 2 seconds; it was ended\n"
+	 "varnokeltrin: ./sysctl dev.pcm.2.rec.vchans=6 did not end within 2 seconds; it was ended\n"
+	 "varnokeltrin: ./sysctl hw.snd.default_unit=2 was ended: one -a gets 5 seconds in all\n",
+	 "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\nhw.snd.default_unit=2"},
 	// Standard error a pipe that nobody reads, as with no logger.
 	{"dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "dev.pcm.2.play.vchans=5",
 	 "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "", "mkfifo pipe && exec 3<>pipe 2>pipe 3<&- &&"},
@@ -1170,21 +1267,31 @@ TEST(attach, gives_the_unit_what_boot_would)
 		spill(f.path / "hung", c.hung + "\n");
 		spill(f.path / "sysctl",
 		      "#!/bin/sh\nprintf '%s\\n' \"$*\" >>calls\nenv >environment\n"
-		      "! grep -qxF -- \"$*\" hung || exec sleep 60\n"
+		      "case $(ps -o sigignore= -p $$) in *[13579bdfBDF]?\?\?) echo 'SIGPIPE "
+		      "ignored' >>calls ;; esac\n"
+		      "! grep -qxF -- \"$*\" hung || { echo $$ >>hung_pids; exec sleep 60; }\n"
 		      "! grep -qxF -- \"$*\" refused\n");
 		fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 		const auto start = std::chrono::steady_clock::now();
 		EXPECT_EQ(in_private_etc(f,
-					 c.before.empty() ? "X=1 exec '" ATTACHING
-							    "' -f ./sysctl.conf -a pcm2 2>err"
-							  : c.before + " X=1 exec '" ATTACHING
-								       "' -f ./sysctl.conf -a pcm2",
+					 c.before +
+						 " X=1 '" COMPANION "' -f ./sysctl.conf -a pcm2" +
+						 (c.before.empty() ? " 2>err" : "") + " &\na=$!\n" +
+						 c.meanwhile +
+						 "\nwait $a; s=$?\n"
+						 "for p in $(cat hung_pids 2>/dev/null); do\n"
+						 "\t! kill -0 $p 2>/dev/null || { echo $p "
+						 ">>left_running; kill -9 $p; }\n"
+						 "done\nexit $s\n",
 					 true),
 			  c.err.empty() && c.refused.find("=") == std::string::npos ? 0 : 1 << 8);
-		EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+		EXPECT_LT(std::chrono::steady_clock::now() - start,
+			  std::chrono::milliseconds(5900));
 		EXPECT_EQ(slurp(f.path / "calls"), "hw.snd.maxautovchans\n" + c.calls);
 		EXPECT_EQ(slurp(f.path / "err"), c.err);
-		EXPECT_EQ(slurp(f.conf()) + slurp(f.path / "sysctl.conf.local"), c.conf + c.local);
+		EXPECT_EQ(slurp(f.path / "left_running"), "");
+		EXPECT_EQ(slurp(f.conf()) + slurp(f.path / "sysctl.conf.local"),
+			  c.conf + c.recorded + c.local);
 		// Only PATH, whatever the caller had; a shell may add its own.
 		const std::string environment = slurp(f.path / "environment");
 		EXPECT_NE(environment.find("PATH=/sbin:/bin:/usr/sbin:/usr/bin\n"),

@@ -471,12 +471,14 @@ TEST(signals, a_setting_is_whole_whatever_signal_comes)
 		const setup how{.fail = fails ? fail.c_str() : nullptr,
 				.env = {pause},
 				.signal_number = signals[random() % signals.size()],
-				.signal_after_us = static_cast<int>(random() % (asked.size() * 80'000 + 10'000)),
+				.signal_after_us = static_cast<int>(
+					random() % (asked.size() * 80'000 + 10'000)),
 				.to_group = random() % 2 == 0};
 		SCOPED_TRACE("seed " + std::to_string(fuzz.seed) + ", run " +
 			     std::to_string(run_number) + ": signal " +
-			     std::to_string(how.signal_number) + (how.to_group ? " to the group" : "") +
-			     " after " + std::to_string(how.signal_after_us) + " us" +
+			     std::to_string(how.signal_number) +
+			     (how.to_group ? " to the group" : "") + " after " +
+			     std::to_string(how.signal_after_us) + " us" +
 			     (fails ? ", failing " + failing : ""));
 		const outcome o = run(args, how);
 
@@ -492,9 +494,10 @@ TEST(signals, a_setting_is_whole_whatever_signal_comes)
 		const auto upto = std::find(asked.begin(), asked.end(), failing);
 		const std::vector<std::string> before_failing(asked.begin(), upto);
 		if (o.status == 128 + how.signal_number) {
-			EXPECT_TRUE(std::equal(took.begin(), took.end(), asked.begin(), asked.end()) ||
-				    (took.size() < asked.size() &&
-				     std::equal(took.begin(), took.end(), asked.begin())));
+			EXPECT_TRUE(
+				std::equal(took.begin(), took.end(), asked.begin(), asked.end()) ||
+				(took.size() < asked.size() &&
+				 std::equal(took.begin(), took.end(), asked.begin())));
 			EXPECT_EQ(o.err, "");
 		} else if (o.status == 1) {
 			EXPECT_TRUE(fails);
