@@ -54,12 +54,13 @@ struct variable {
 	int first_release, last_release; // the releases that have it
 };
 
-constexpr std::array<variable, 12> variables{{
+constexpr std::array<variable, 13> variables{{
 	{"hw.snd.vpc_0db", accepts::range, 1, 100, 45, 13, 15},
 	{"hw.snd.vpc_mixer_bypass", accepts::range, INT_MIN, INT_MAX, 1, 13, 15},
 	{"hw.snd.default_unit", accepts::unit, 0, 0, 0, 13, 15},
 	{"hw.snd.default_auto", accepts::range, INT_MIN, INT_MAX, 1, 13, 15},
-	{"hw.snd.latency", accepts::range, 0, 10, 5, 13, 15},
+	{"hw.snd.latency", accepts::range, 0, 10, 5, 13, 14},
+	{"hw.snd.latency", accepts::range, 0, 10, 2, 15, 15},
 	{"hw.snd.feeder_rate_quality", accepts::range, 0, 4, 1, 13, 15},
 	{"hw.snd.maxautovchans", accepts::clamp, 0, 256, 16, 13, 14},
 	{"hw.snd.vchans_enable", accepts::toggle, 0, 1, 1, 15, 15},

@@ -3,8 +3,10 @@
 # Random sessions of the real programs on the simulated FreeBSD 13, 14 and
 # 15: settings as the front end sends them, some refused, reboots, and a
 # unit plugged out and in again.  After every reboot the kernel is as it
-# was before it, and after every attach as before the detach.  The fixed
-# sessions first are orders that editing in place got wrong.
+# was before it, and after every attach as before the detach; after every
+# step each line that an administrator wrote is still there, byte for byte
+# or with only its value changed.  The fixed sessions first are orders
+# that editing in place, or compacting, got wrong.
 #   sandbox_property.sh BUILD_DIR
 set -u
 . "$(dirname "$0")/expect.sh"
@@ -34,6 +36,7 @@ a USB card plugged in again|new 14|-u 2 -p 4|replug 2
 15's switch off|new 15|local hw.snd.vchans_enable=0|boot|-u 0 -p 1|reboot|replug 2
 a playback-only unit|new 14 --playback-only 1|-u 1 -r 2|-u 1 -p 3 -d|-v 2|reboot|replug 1
 the default unit plugged out and in|new 13|-u 2 -d|replug 2|reboot
+an administrator's note kept|new 14|admin conf dev.pcm.0.play.vchans=4	# jackd needs 4, keep it|conf hw.snd.latency=3|conf dev.pcm.0.play.vchans=6|boot|-u 0 -p 8|reboot
 EOF_FIXED
 	awk -v seed="$seed" -v steps="$steps" 'BEGIN {
 		srand(seed)
@@ -55,8 +58,10 @@ EOF_FIXED
 				else if (k < 6) s = "-u " u " -r " c " -v " n[1 + int(rand() * 9)]
 				else if (k < 8) s = other[1 + int(rand() * 11)]
 				else if (k < 9) {
-					c = rand()
-					s = c < 0.1 ? "conf " other_switch[1 + (r < 15 ? 0 : 1)] : c < 0.2 ? "local " sw n[1 + int(rand() * 9)] "|boot" : "reboot"
+					c = rand(); v = n[1 + int(rand() * 9)]
+					s = c < 0.1 ? "conf " other_switch[1 + (r < 15 ? 0 : 1)] : c < 0.2 ? "local " sw v "|boot" : \
+					    c < 0.3 ? "admin conf dev.pcm." int(rand() * 2) ".play.vchans=" v " # mine|boot" : \
+					    c < 0.4 ? "admin local " sw v "	# cap|boot" : "reboot"
 				}
 				else s = "replug " (1 + int(rand() * 2))
 				line = line "|" s
@@ -65,6 +70,20 @@ EOF_FIXED
 		}
 	}'
 } >"$work/sessions"
+# The administrator's lines that are not where they were: each must stand
+# in its file as written, or with another number for its value.
+admin_lost() {
+	while IFS='|' read -r file line; do
+		awk -v want="$line" 'BEGIN {
+			eq = index(want, "="); name = substr(want, 1, eq)
+			rest = substr(want, eq + 1); sub(/^-?[0-9]+/, "", rest)
+		}
+		$0 == want { found = 1 }
+		substr($0, 1, eq) == name && match(substr($0, eq + 1), /^-?[0-9]+/) &&
+			substr($0, eq + 1 + RLENGTH) == rest { found = 1 }
+		END { exit !found }' "$state/$file" 2>/dev/null || printf '%s: %s\n' "$file" "$line"
+	done <"$work/admin"
+}
 while IFS='|' read -r session steps; do
 	n=0
 	while [ -n "$steps" ]; do
@@ -73,7 +92,9 @@ while IFS='|' read -r session steps; do
 		kernel >"$work/before" 2>/dev/null
 		case $step in
 		# shellcheck disable=SC2086
-		"new "*) rm -rf "$state"; sandbox --release ${step#new } --units 2 --usb-units 1 --reset ;;
+		"new "*) rm -rf "$state"; : >"$work/admin"; sandbox --release ${step#new } --units 2 --usb-units 1 --reset ;;
+		"admin conf "*) printf '%s\n' "${step#admin conf }" | tee -a "$state/sysctl.conf" | sed 's/^/sysctl.conf|/' >>"$work/admin" ;;
+		"admin local "*) printf '%s\n' "${step#admin local }" | tee -a "$state/sysctl.conf.local" | sed 's/^/sysctl.conf.local|/' >>"$work/admin" ;;
 		"conf "*) printf '%s\n' "${step#conf }" >>"$state/sysctl.conf" ;;
 		"local "*) printf '%s\n' "${step#local }" >>"$state/sysctl.conf.local" ;;
 		boot | reboot) sandbox --reboot ;;
@@ -82,6 +103,7 @@ while IFS='|' read -r session steps; do
 		*) sandbox $step ;;
 		esac
 		[ $? -ne 2 ] || expect "$session: step $n ($step) runs" "" "$(cat "$work/out")"
+		expect "$session: the administrator's lines kept at step $n ($step)" "" "$(admin_lost)"
 		# A default unit that the kernel chose itself moves when units come
 		# and go, and boot chooses afresh: only one set by hand must stay.
 		chosen='^hw\.snd\.default_unit='
