@@ -20,7 +20,8 @@ installed() {
 	(cd "$2/usr/local" 2>/dev/null && find . ! -type d) |
 		sed 's|^\./||; s|^\(share/man/man[1-9]/.*\.[1-9]\)$|\1.gz|' | LC_ALL=C sort
 }
-plist=$(LC_ALL=C sort "$port/pkg-plist")
+# Lines of pkg-plist that start with @ are commands, not files.
+plist=$(grep -v '^@' "$port/pkg-plist" | LC_ALL=C sort)
 expect "port: DISTVERSION" "$version" "$(sed -n 's/^DISTVERSION=[[:space:]]*//p' "$port/Makefile")"
 license=$(sed -n 's/^LICENSE_FILE=[[:space:]]*${WRKSRC}\///p' "$port/Makefile")
 expect "port: LICENSE_FILE" "LICENSE present" "$license$([ -f "$source/${license:-none}" ] && echo ' present')"
@@ -47,6 +48,11 @@ mkdir "$work/1" "$work/2"
 # A second apart, so that a time in the gzip header would show.
 sh "$source/packaging/dist.sh" "$work/1" >/dev/null && sleep 1 && sh "$source/packaging/dist.sh" "$work/2" >/dev/null
 expect "tarball: the same bytes twice" "" "$(cmp "$work/1/$name.tar.gz" "$work/2/$name.tar.gz" 2>&1)"
+# distinfo as makesum writes it, for the tarball beside it.
+expect "distinfo: the tarball's checksum and size" \
+	"TIMESTAMP = $(git -C "$source" log -1 --format=%ct HEAD)
+SHA256 ($name.tar.gz) = $(openssl dgst -sha256 -r "$work/1/$name.tar.gz" 2>/dev/null | cut -d ' ' -f 1)
+SIZE ($name.tar.gz) = $(ls -ln "$work/1/$name.tar.gz" | awk '{ print $5 }')" "$(cat "$work/1/distinfo" 2>&1)"
 # A git that fails part way through its archive: no tarball is left.
 mkdir "$work/bin" "$work/3"
 printf '#!/bin/sh\ncase "$*" in *archive*) echo partial; exit 1 ;; esac\nexec %s "$@"\n' \
