@@ -144,19 +144,26 @@ done <<'EOF'
 2|hw.snd.latency=,
 EOF
 
-# Settings written by eight runs at once all reach the kernel and the file.
-sandboxed --release 14
-for options in "-a 50" "-b 0" "-l 2" "-q 3" "-v 8" "-u 0 -p 3" "-u 1 -r 3" "-u 1 -d"; do
-	# shellcheck disable=SC2086
-	"$top/sandbox/run" --state "$work/state" $options >/dev/null 2>&1 &
+# Settings written by eight runs at once all reach the kernel and the file,
+# with the build current, and with a build folder that they must make
+# first: one run builds it while the others wait for it.
+for build in "$TOLVAREN_BUILD" "$work/build"; do
+	prebuilt=1
+	[ "$build" = "$TOLVAREN_BUILD" ] || prebuilt= how=", building"
+	sandboxed --release 14
+	for options in "-a 50" "-b 0" "-l 2" "-q 3" "-v 8" "-u 0 -p 3" "-u 1 -r 3" "-u 1 -d"; do
+		# shellcheck disable=SC2086
+		TOLVAREN_BUILD=$build TOLVAREN_SANDBOX_PREBUILT=$prebuilt \
+			"$top/sandbox/run" --state "$work/state" $options >/dev/null 2>&1 &
+	done
+	wait
+	expect "parallel${how:-}: kernel" "50 0 2 3 8 3 3 1 " \
+		"$(kernel 'hw\.snd\.vpc_0db' 'hw\.snd\.vpc_mixer_bypass' 'hw\.snd\.latency' \
+			'hw\.snd\.feeder_rate_quality' 'hw\.snd\.maxautovchans' 'dev\.pcm\.0\.play\.vchans' \
+			'dev\.pcm\.1\.rec\.vchans' 'hw\.snd\.default_unit')"
+	expect "parallel${how:-}: recorded" "dev.pcm.0.play.vchans=3 dev.pcm.1.rec.vchans=3 hw.snd.default_unit=1 hw.snd.feeder_rate_quality=3 hw.snd.latency=2 hw.snd.maxautovchans=8 hw.snd.vpc_0db=50 hw.snd.vpc_mixer_bypass=0" \
+		"$(sort "$work/state/sysctl.conf" | tr '\n' ' ' | sed 's/ $//')"
 done
-wait
-expect "parallel: kernel" "50 0 2 3 8 3 3 1 " \
-	"$(kernel 'hw\.snd\.vpc_0db' 'hw\.snd\.vpc_mixer_bypass' 'hw\.snd\.latency' \
-		'hw\.snd\.feeder_rate_quality' 'hw\.snd\.maxautovchans' 'dev\.pcm\.0\.play\.vchans' \
-		'dev\.pcm\.1\.rec\.vchans' 'hw\.snd\.default_unit')"
-expect "parallel: recorded" "dev.pcm.0.play.vchans=3 dev.pcm.1.rec.vchans=3 hw.snd.default_unit=1 hw.snd.feeder_rate_quality=3 hw.snd.latency=2 hw.snd.maxautovchans=8 hw.snd.vpc_0db=50 hw.snd.vpc_mixer_bypass=0" \
-	"$(sort "$work/state/sysctl.conf" | tr '\n' ' ' | sed 's/ $//')"
 
 # Corrupt state is reported, not shown.
 sandboxed -- -l 3
