@@ -43,23 +43,24 @@ void run_assignment(const char *path, const char *name, int value)
 // terminal that closes, ^C and ^\.  sudo with a pseudo-terminal, a
 // terminal and some front ends send them to the whole process group, and
 // so to the commands too.
-sigset_t ending_signals()
+constexpr std::array<int, 4> ending_signals{SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+sigset_t ending_set()
 {
 	sigset_t set;
 	sigemptyset(&set);
-	for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+	for (int signal_number : ending_signals)
 		sigaddset(&set, signal_number);
 	return set;
 }
 
-void ignore(const sigset_t &set)
+void ignore_ending_signals()
 {
 	struct sigaction ignored {};
 	ignored.sa_handler = SIG_IGN;
 	sigemptyset(&ignored.sa_mask);
-	for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-		if (sigismember(&set, signal_number) == 1)
-			sigaction(signal_number, &ignored, nullptr);
+	for (int signal_number : ending_signals)
+		sigaction(signal_number, &ignored, nullptr);
 }
 
 } // namespace
@@ -88,12 +89,12 @@ int value_of(const char *value_text)
 // tried.  One that the caller ignores stays ignored.
 void set_sysctl(const char *name, const char *value_text)
 {
-	const sigset_t ending = ending_signals();
+	const sigset_t ending = ending_set();
 	sigset_t callers{};
 	sigprocmask(SIG_BLOCK, &ending, &callers);
 	const pid_t writer = fork();
 	if (writer == 0) {
-		ignore(ending);
+		ignore_ending_signals();
 		sigprocmask(SIG_SETMASK, &callers, nullptr);
 		run_assignment(SYSCTL_PATH, name, value_of(value_text));
 		run_assignment(COMPANION_PATH, name, value_of(value_text));
