@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "boot.h"
+#include "cards.h"
 
 namespace {
 
@@ -154,19 +155,24 @@ bool is_whole_line(std::string_view text, const conf_line &line)
 	       (line.end == text.size() || text[line.end - 1] == '\n');
 }
 
-// True when the piece is a line in exactly the form that the companion
-// writes: the variable, "=", the number as %d writes it and the newline,
-// with no blank, quote, comment or trailing dot.  Only such a line is the
-// companion's to remove; every other one is the administrator's.
+// The piece without its newline, when it is a whole line that has one.
+std::optional<std::string_view> whole_line(std::string_view text, const conf_line &line)
+{
+	if (!is_whole_line(text, line) || line.end == line.begin || text[line.end - 1] != '\n')
+		return std::nullopt;
+	return text.substr(line.begin, line.end - line.begin - 1);
+}
+
+// True when the piece is one of the companion's own lines (cards.h): the
+// variable, "=", the number as %d writes it and the newline, with no
+// blank, quote, comment or trailing dot but a card's comment.  Only such a
+// line is the companion's to remove; every other one is the
+// administrator's.
 bool is_own_line(std::string_view text, const coupled_op &op)
 {
-	const conf_line &line = op.line;
-	if (!is_whole_line(text, line) || line.end == line.begin || text[line.end - 1] != '\n')
-		return false;
-	const std::string_view own = text.substr(line.begin, line.end - line.begin - 1);
-	const std::string_view value = own.substr(std::min(op.variable.size() + 1, own.size()));
-	return own.starts_with(op.variable) && own.size() > op.variable.size() &&
-	       own[op.variable.size()] == '=' && std::to_string(op.number) == value;
+	const std::optional<std::string_view> line = whole_line(text, op.line);
+	const std::optional<own_line> own = line ? own_line_of(*line) : std::nullopt;
+	return own && own->name == op.variable && own->number == std::to_string(op.number);
 }
 
 // True when boot, reading before and after, leaves every variable alike:
@@ -306,10 +312,41 @@ conf_texts with_file(conf_texts texts, const recording &r)
 	return texts;
 }
 
+// The text with name=value recorded at line, or appended as a line of its
+// own when line sets nothing.  A line of the companion's own is written
+// whole, with comment (a card's, or none); an administrator's line gets
+// only the new value, and keeps its own comment.
+std::string with_record(std::string_view text, const conf_line &line, std::string_view name,
+			std::string_view value, std::string_view comment)
+{
+	const std::string own = std::string(name) + "=" + std::string(value) + std::string(comment);
+	if (!line.sets)
+		return with_setting(text, line, name, own.substr(name.size() + 1));
+	const std::optional<std::string_view> whole = whole_line(text, line);
+	if (!whole || !own_line_of(*whole))
+		return with_setting(text, line, name, value);
+	return std::string(text.substr(0, line.begin)) + own + "\n" +
+	       std::string(text.substr(line.end));
+}
+
+// True when the line that boot applies last for name needs no other
+// comment: there is none to give, the line is an administrator's, or it
+// has that comment already.
+bool comment_kept(const conf_texts &texts, std::string_view name, std::string_view comment)
+{
+	if (comment.empty())
+		return true;
+	const boot_winner found = last_in_boot(texts, name);
+	const std::optional<std::string_view> line =
+		found.line.sets ? whole_line(texts[found.file], found.line) : std::nullopt;
+	return !line || !own_line_of(*line) || line->ends_with(comment);
+}
+
 // The assignment appended where boot applies it after every coupled line:
 // to file.local when that holds one, else to the file.  Boot replays the
 // kernel's own history from it, on any release.
-recording appended_to(const conf_texts &texts, std::string_view name, std::string_view value)
+recording appended_to(const conf_texts &texts, std::string_view name, std::string_view value,
+		      std::string_view comment)
 {
 	bool in_local = false;
 	boot_order order{texts};
@@ -317,7 +354,7 @@ recording appended_to(const conf_texts &texts, std::string_view name, std::strin
 	while (order.next(line))
 		in_local = in_local || (order.file == 1 && is_coupled(line.name));
 	const std::size_t file = in_local ? 1 : 0;
-	return {file, with_setting(texts[file], conf_line{}, name, value)};
+	return {file, with_record(texts[file], conf_line{}, name, value, comment)};
 }
 
 // The switch whose rules boot follows with these files.  The kernel is
@@ -351,10 +388,11 @@ vchans_switch switch_for(const conf_texts &texts, vchans_switch (*running_switch
 // last line of the name is edited in place where that boots alike, or
 // the assignment is appended, and lines that boot no longer needs go.
 std::optional<recording> coupled_recording(const conf_texts &texts, std::string_view name,
-					   std::string_view value,
+					   std::string_view value, std::string_view comment,
 					   vchans_switch (*running_switch)())
 {
-	const recording plain = appended_to(texts, name, value);
+	const recording plain = appended_to(texts, name, value, comment);
+	const bool kept = comment_kept(texts, name, comment);
 	const conf_texts history = with_file(texts, plain);
 	const vchans_switch kind = switch_for(history, running_switch);
 	if (kind == vchans_switch::none) {
@@ -362,13 +400,13 @@ std::optional<recording> coupled_recording(const conf_texts &texts, std::string_
 		// either, unless boot gives the history on both already.
 		constexpr std::array<vchans_switch, 2> either{vchans_switch::maxautovchans,
 							      vchans_switch::vchans_enable};
-		if (std::all_of(either.begin(), either.end(), [&](vchans_switch rules) {
+		if (kept && std::all_of(either.begin(), either.end(), [&](vchans_switch rules) {
 			    return boots_alike(texts, history, rules);
 		    }))
 			return std::nullopt;
 		return plain;
 	}
-	if (boots_alike(texts, history, kind))
+	if (kept && boots_alike(texts, history, kind))
 		return std::nullopt;
 	auto shortest = [&](recording r) -> std::optional<recording> {
 		r.text = compacted(with_file(texts, r), r.file, kind);
@@ -378,8 +416,8 @@ std::optional<recording> coupled_recording(const conf_texts &texts, std::string_
 	};
 	const boot_winner found = last_in_boot(texts, name);
 	if (found.line.sets)
-		if (auto in_place = shortest(
-			    {found.file, with_setting(texts[found.file], found.line, name, value)}))
+		if (auto in_place = shortest({found.file, with_record(texts[found.file], found.line,
+								      name, value, comment)}))
 			return in_place;
 	if (auto shorter = shortest(plain))
 		return shorter;
@@ -392,15 +430,15 @@ std::optional<recording> coupled_recording(const conf_texts &texts, std::string_
 // one piece; else the assignment is appended.  Nothing when boot gives the
 // value already.
 std::optional<recording> plain_recording(const conf_texts &texts, std::string_view name,
-					 std::string_view value)
+					 std::string_view value, std::string_view comment)
 {
 	if (const std::optional<int> number = boot_number(texts, name);
-	    number && std::to_string(*number) == value)
+	    number && std::to_string(*number) == value && comment_kept(texts, name, comment))
 		return std::nullopt;
 	const boot_winner found = last_in_boot(texts, name);
-	recording r{found.file, with_setting(texts[found.file], found.line, name, value)};
+	recording r{found.file, with_record(texts[found.file], found.line, name, value, comment)};
 	if (!boot_applies({texts, with_file(texts, r), name, value}))
-		r.text = with_setting(texts[found.file], conf_line{}, name, value);
+		r.text = with_record(texts[found.file], conf_line{}, name, value, comment);
 	r.possible = boot_applies({texts, with_file(texts, r), name, value});
 	return r;
 }
@@ -476,8 +514,9 @@ std::optional<int> boot_number(const conf_texts &files, std::string_view name)
 }
 
 std::optional<recording> recording_for(const conf_texts &texts, std::string_view name,
-				       std::string_view value, vchans_switch (*running_switch)())
+				       std::string_view value, std::string_view comment,
+				       vchans_switch (*running_switch)())
 {
-	return is_coupled(name) ? coupled_recording(texts, name, value, running_switch)
-				: plain_recording(texts, name, value);
+	return is_coupled(name) ? coupled_recording(texts, name, value, comment, running_switch)
+				: plain_recording(texts, name, value, comment);
 }

@@ -55,14 +55,16 @@ int replay_vchans(const conf_texts &files, std::string_view name, vchans_switch 
 // the coupled kinds is appended after every coupled line, or edited in
 // place where that boots alike, and lines that boot no longer needs go.
 // running_switch is asked for the kernel's switch only when the files
-// alone do not tell which rules boot follows.  .possible is false when no
-// edit makes boot apply the value.
+// alone do not tell which rules boot follows.  A line that the companion
+// writes or writes whole ends in comment (a card's, or empty).  .possible
+// is false when no edit makes boot apply the value.
 struct recording {
 	std::size_t file;
 	std::string text;
 	bool possible = true;
 };
 std::optional<recording> recording_for(const conf_texts &texts, std::string_view name,
-				       std::string_view value, vchans_switch (*running_switch)());
+				       std::string_view value, std::string_view comment,
+				       vchans_switch (*running_switch)());
 
 #endif

@@ -17,9 +17,6 @@
 // are accepted.
 #include <sys/types.h>
 #include <sys/wait.h>
-#if defined(__FreeBSD__)
-#include <sys/sysctl.h>
-#endif
 
 #include <algorithm>
 #include <array>
@@ -34,15 +31,16 @@
 #include <fcntl.h>
 #include <new>
 #include <optional>
-#include <spawn.h>
 #include <string>
 #include <string_view>
 #include <vector>
 #include <unistd.h>
 
 #include "boot.h"
+#include "cards.h"
 #include "conf_file.h"
 #include "conf_line.h"
+#include "kernel.h"
 
 namespace {
 
@@ -58,18 +56,6 @@ constexpr const char *options = "a:f:";
 
 constexpr std::string_view usage = "usage: varnokeltrin [-f file] name=value\n"
 				   "       varnokeltrin [-f file] -a pcmN\n";
-
-// A build for the tests names a stand-in, which it asks about the kernel
-// on FreeBSD too; the installed one asks FreeBSD's kernel itself.
-#ifdef SYSCTL_PATH
-#define ASK_SYSCTL_COMMAND 1
-#else
-#define SYSCTL_PATH "/sbin/sysctl"
-#endif
-// The commands of -a run with this environment alone, whatever devd or the
-// caller had.
-constexpr std::array<const char *, 2> command_environment{"PATH=/sbin:/bin:/usr/sbin:/usr/bin",
-							  nullptr};
 
 constexpr std::string_view default_unit = "hw.snd.default_unit";
 
@@ -132,127 +118,9 @@ std::string visible(std::string_view text)
 	errx(1, "out of memory; nothing was changed");
 }
 
-// How long a command of -a may run before it is ended: devd waits for its
+// All of one -a, its wait for the lock included: devd waits for its
 // actions.
-#ifndef SYSCTL_SECONDS
-#define SYSCTL_SECONDS 10
-#endif
-constexpr int command_seconds = SYSCTL_SECONDS;
-// And all of one -a, its wait for the lock included.
 constexpr double attach_seconds = 2.5 * command_seconds;
-
-// What run_sysctl gives back for a command that it ended for taking too
-// long; no wait status is negative.
-constexpr int ended_late = -2;
-
-constexpr timespec short_pause{0, 10'000'000};
-
-double seconds_since(const timespec &start)
-{
-	timespec now{};
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return static_cast<double>(now.tv_sec - start.tv_sec) +
-	       static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
-}
-
-// Waits for the command pid for limit seconds at most, then kills it.
-// Its wait status, -1 with errno when it could not be waited for, or
-// ended_late.
-int wait_at_most(pid_t pid, double limit)
-{
-	timespec start{};
-	clock_gettime(CLOCK_MONOTONIC, &start);
-	int status = 0;
-	for (long pause = 100'000;; pause = std::min(pause * 2, 20'000'000L)) {
-		const pid_t done = waitpid(pid, &status, WNOHANG);
-		if (done == pid)
-			return status;
-		if (done < 0 && errno != EINTR)
-			return -1;
-		if (seconds_since(start) >= limit) {
-			kill(pid, SIGKILL);
-			// A command stuck in the kernel may not even die; it is
-			// left behind rather than waited for.
-			while (waitpid(pid, &status, WNOHANG) == 0 &&
-			       seconds_since(start) < limit + 1)
-				nanosleep(&short_pause, nullptr);
-			return ended_late;
-		}
-		const timespec wait{0, pause};
-		nanosleep(&wait, nullptr);
-	}
-}
-
-// Runs the kernel-variable tool with the one argument, without a shell and
-// with the fixed environment and the default SIGPIPE; its output is
-// discarded when quiet.  What wait_at_most gives, or -1 with errno when it
-// could not be run.
-int run_sysctl(const std::string &argument, bool quiet, double limit = command_seconds)
-{
-	posix_spawn_file_actions_t actions{};
-	posix_spawnattr_t attributes{};
-	if (posix_spawn_file_actions_init(&actions) != 0)
-		return -1;
-	if (posix_spawnattr_init(&attributes) != 0) {
-		posix_spawn_file_actions_destroy(&actions);
-		return -1;
-	}
-	if (quiet)
-		for (int fd : {STDOUT_FILENO, STDERR_FILENO})
-			posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_WRONLY, 0);
-	sigset_t broken_pipe;
-	sigemptyset(&broken_pipe);
-	sigaddset(&broken_pipe, SIGPIPE);
-	posix_spawnattr_setsigdefault(&attributes, &broken_pipe);
-	posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-	std::array<char *, 3> argv{const_cast<char *>(SYSCTL_PATH),
-				   const_cast<char *>(argument.c_str()), nullptr};
-	pid_t pid = -1;
-	const int error = posix_spawn(&pid, SYSCTL_PATH, &actions, &attributes, argv.data(),
-				      const_cast<char *const *>(command_environment.data()));
-	posix_spawn_file_actions_destroy(&actions);
-	posix_spawnattr_destroy(&attributes);
-	if (error != 0) {
-		errno = error;
-		return -1;
-	}
-	return wait_at_most(pid, limit);
-}
-
-// True when the running kernel has the variable; false too when it has not
-// answered within limit seconds.  The handler of a unit's vchans waits for
-// the unit, which may be busy for long: on FreeBSD the question is asked
-// in a child, which can be given up on.
-bool kernel_has(std::string_view name, double limit = command_seconds)
-{
-	if (limit <= 0)
-		return false;
-#if defined(__FreeBSD__) && !defined(ASK_SYSCTL_COMMAND)
-	const std::string variable(name);
-	const pid_t pid = fork();
-	if (pid == 0) {
-		std::size_t size = 0;
-		_exit(sysctlbyname(variable.c_str(), nullptr, &size, nullptr, 0) == 0 ? 0 : 1);
-	}
-	return pid > 0 && wait_at_most(pid, limit) == 0;
-#else
-	// Elsewhere the kernel is the sandbox's simulated one, which its
-	// sysctl answers for, or a test's stand-in.
-	return run_sysctl(std::string(name), true, limit) == 0;
-#endif
-}
-
-// The vchans switch of the running kernel: maxautovchans on 13 and 14,
-// vchans_enable on 15; asked within limit seconds.
-vchans_switch running_switch_within(double limit)
-{
-	constexpr std::array<vchans_switch, 2> kinds{vchans_switch::maxautovchans,
-						     vchans_switch::vchans_enable};
-	const auto *found = std::find_if(kinds.begin(), kinds.end(), [&](vchans_switch kind) {
-		return kernel_has(name_of(kind), limit);
-	});
-	return found == kinds.end() ? vchans_switch::none : *found;
-}
 
 vchans_switch running_switch()
 {
@@ -271,7 +139,7 @@ bool write_to_kernel(const std::string &assignment, const timespec &started)
 {
 	const double left = seconds_left(started);
 	if (left <= 0) {
-		warnx("%s %s was not run: one -a gets %.0f seconds in all", SYSCTL_PATH,
+		warnx("%s %s was not run: one -a gets %.0f seconds in all", sysctl_path(),
 		      assignment.c_str(), attach_seconds);
 		return false;
 	}
@@ -280,18 +148,18 @@ bool write_to_kernel(const std::string &assignment, const timespec &started)
 	if (status == 0)
 		return true;
 	if (status == -1)
-		warn("cannot run %s %s", SYSCTL_PATH, assignment.c_str());
+		warn("cannot run %s %s", sysctl_path(), assignment.c_str());
 	else if (status == ended_late && cut)
-		warnx("%s %s was ended: one -a gets %.0f seconds in all", SYSCTL_PATH,
+		warnx("%s %s was ended: one -a gets %.0f seconds in all", sysctl_path(),
 		      assignment.c_str(), attach_seconds);
 	else if (status == ended_late)
-		warnx("%s %s did not end within %d seconds; it was ended", SYSCTL_PATH,
+		warnx("%s %s did not end within %d seconds; it was ended", sysctl_path(),
 		      assignment.c_str(), command_seconds);
 	else if (WIFEXITED(status))
-		warnx("%s %s exited with status %d", SYSCTL_PATH, assignment.c_str(),
+		warnx("%s %s exited with status %d", sysctl_path(), assignment.c_str(),
 		      WEXITSTATUS(status));
 	else
-		warnx("%s %s was ended by signal %d", SYSCTL_PATH, assignment.c_str(),
+		warnx("%s %s was ended by signal %d", sysctl_path(), assignment.c_str(),
 		      WTERMSIG(status));
 	return false;
 }
@@ -309,31 +177,64 @@ std::optional<int> unit_of(std::string_view device)
 	return unit;
 }
 
-// The file and file.local as they are, read under the lock, which is
-// given back at once.
-std::array<std::string, 2> read_both(const char *path)
+// The file and file.local, read under the lock.  Boot reads the file,
+// then the same name with ".local", so both are read under one lock.
+std::array<conf_file, 2> read_both(const char *path)
 {
+	return {read_conf_file(path), read_conf_file(std::string(path) + ".local")};
+}
+
+// Makes edit of the files as they are, under the lock, and gives the lock
+// back; one that another program changes meanwhile is read again and the
+// edit made again on it.  edit returns what was read when nothing is to
+// change, and exits when nothing can.  The files as they are afterwards.
+template <typename function> std::array<std::string, 2> edited(const char *path, function edit)
+{
+	constexpr int attempts = 4;
 	conf_lock lock = lock_conf_folder(path);
-	std::array<conf_file, 2> files{read_conf_file(path),
-				       read_conf_file(std::string(path) + ".local")};
-	unlock_conf_folder(lock);
-	return {std::move(files[0].text), std::move(files[1].text)};
+	for (int attempt = 0; attempt < attempts; ++attempt) {
+		std::array<conf_file, 2> files = read_both(path);
+		std::array<std::string, 2> now = edit(files);
+		bool replaced = true;
+		// The file first: what the late pass reads of .local after it
+		// stays its own.
+		for (std::size_t i = 0; i < files.size() && replaced; ++i)
+			replaced = now[i] == files[i].text ||
+				   replace_conf_file(lock, files[i], now[i],
+						     now[1 - i] == files[1 - i].text ? &files[1 - i]
+										     : nullptr);
+		if (replaced) {
+			unlock_conf_folder(lock);
+			return now;
+		}
+	}
+	errx(1, "%s: changed by another program while being edited; nothing was changed", path);
 }
 
 // Gives a unit that has just attached what boot would give it: its vchans
 // and, where boot makes it the default unit, hw.snd.default_unit.  Every
-// other variable is left alone, and no file changes.  The lock guards the
-// files, not the kernel, and is not held while the kernel is asked or
-// written: a record made meanwhile goes ahead.  All of it, the wait for
-// the lock included, ends within attach_seconds, as devd waits for it.
+// other variable is left alone.  Where the unit is a USB card's, the card's
+// lines are first renumbered to the unit and other cards' lines that name
+// it set aside (cards.h), in one edit under the lock.  The lock guards the
+// files, not the kernel, and is not held while the kernel is written: a
+// record made meanwhile goes ahead.  All of it, the wait for the lock
+// included, ends within attach_seconds, as devd waits for it.
 int give_attached_unit(const char *path, int unit)
 {
 	timespec started{};
 	clock_gettime(CLOCK_MONOTONIC, &started);
-	const std::array<std::string, 2> read = read_both(path);
+	auto limit = [&] { return std::min<double>(command_seconds, seconds_left(started)); };
+	const std::optional<card> owner = card_of_unit(unit, limit());
+	const std::array<std::string, 2> read =
+		edited(path, [&](const std::array<conf_file, 2> &files) {
+			std::array<std::string, 2> now{files[0].text, files[1].text};
+			if (owner)
+				for (std::string &text : now)
+					text = attached_text(text, unit, *owner);
+			return now;
+		});
 	const conf_texts texts{read[0], read[1]};
-	const vchans_switch kind =
-		running_switch_within(std::min<double>(command_seconds, seconds_left(started)));
+	const vchans_switch kind = running_switch_within(limit());
 	std::vector<std::string> assignments;
 	for (std::string_view suffix : device_suffixes) {
 		const std::string name =
@@ -343,9 +244,7 @@ int give_attached_unit(const char *path, int unit)
 		// the switch changes them, a direction the unit lacks is left.
 		const bool named = boot_number(texts, name).has_value();
 		const int vchans = replay_vchans(texts, name, kind, 1);
-		if (named ||
-		    (vchans != 1 &&
-		     kernel_has(name, std::min<double>(command_seconds, seconds_left(started)))))
+		if (named || (vchans != 1 && kernel_has(name, limit())))
 			assignments.push_back(name + "=" + std::to_string(vchans));
 	}
 	if (boot_number(texts, default_unit) == unit)
@@ -358,39 +257,45 @@ int give_attached_unit(const char *path, int unit)
 	return failed == 0 ? 0 : 1;
 }
 
-// Records the assignment, name=value, in the file or file.local as they
-// were read, so that boot leads to the state that the kernel has; false
-// when another program changed either file meanwhile.
-bool record_in(const conf_lock &lock, const std::array<conf_file, 2> &files,
-	       std::string_view assignment)
+// The comment that the line recording name=value carries: the card's
+// where the unit it is about is a USB card's, else none.  The kernel is
+// asked only for a unit's vchans and for hw.snd.default_unit.
+std::string comment_for(std::string_view name, std::string_view value)
+{
+	std::string_view unit = value;
+	if (is_unit_vchans(name)) {
+		unit = name.substr(device_prefix.size());
+		unit = unit.substr(0, unit.find('.'));
+	} else if (name != default_unit) {
+		return "";
+	}
+	int number = -1;
+	std::from_chars(unit.data(), unit.data() + unit.size(), number);
+	const std::optional<card> owner =
+		number >= 0 ? card_of_unit(number, command_seconds) : std::nullopt;
+	return owner ? card_comment(*owner) : "";
+}
+
+// Records the assignment in the file or file.local, so that boot leads to
+// the state that the kernel has.
+int record(const char *path, std::string_view assignment)
 {
 	const std::string_view name = assignment.substr(0, assignment.find('='));
 	const std::string_view value = assignment.substr(name.size() + 1);
-	const conf_texts texts{files[0].text, files[1].text};
-	const std::optional<recording> r = recording_for(texts, name, value, running_switch);
-	if (!r)
-		return true;
-	if (!r->possible)
-		errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
-		     files[r->file].path.c_str(), visible(assignment).c_str());
-	return replace_conf_file(lock, files[r->file], r->text, &files[1 - r->file]);
-}
-
-// Records the assignment in the file or file.local.  Boot reads the file,
-// then the same name with ".local", so both are read under one lock; one
-// that another program changes meanwhile is read again and the edit made
-// again on it.
-int record(const char *path, std::string_view assignment)
-{
-	constexpr int attempts = 4;
-	const conf_lock lock = lock_conf_folder(path);
-	for (int attempt = 0; attempt < attempts; ++attempt) {
-		const std::array<conf_file, 2> files{read_conf_file(path),
-						     read_conf_file(std::string(path) + ".local")};
-		if (record_in(lock, files, assignment))
-			return 0;
-	}
-	errx(1, "%s: changed by another program while being edited; nothing was changed", path);
+	const std::string comment = comment_for(name, value);
+	edited(path, [&](const std::array<conf_file, 2> &files) {
+		std::array<std::string, 2> now{files[0].text, files[1].text};
+		const conf_texts texts{files[0].text, files[1].text};
+		const std::optional<recording> r =
+			recording_for(texts, name, value, comment, running_switch);
+		if (r && !r->possible)
+			errx(1, "%s: cannot record %s so that boot applies it; nothing was changed",
+			     files[r->file].path.c_str(), visible(assignment).c_str());
+		if (r)
+			now[r->file] = r->text;
+		return now;
+	});
+	return 0;
 }
 
 // A standard descriptor that the caller left closed would be taken by the

@@ -75,7 +75,8 @@ struct folder {
 	{
 		std::set<std::string> found;
 		for (const auto &entry : fs::directory_iterator(path))
-			if (entry.path().filename() != "sysctl")
+			if (entry.path().filename() != "sysctl" &&
+			    entry.path().filename() != "nodes")
 				found.insert(entry.path().filename());
 		return found;
 	}
@@ -175,14 +176,29 @@ outcome record(const folder &f, const std::string &assignment)
 	return run({"-f", f.conf(), assignment}, f.path);
 }
 
+// The lines of ./nodes, "NAME VALUE", for a stand-in to answer
+// "sysctl -n NAME" from, as FreeBSD answers for a device's nodes.
+const std::string answer_nodes = "if [ \"$1\" = -n ]; then\n\twhile read -r n v; do\n"
+				 "\t\t[ \"$n\" != \"$2\" ] || { printf '%s\\n' \"$v\"; exit 0; }\n"
+				 "\tdone <nodes\n\texit 1\nfi\n";
+
+// A USB card at pcm2, its pnpinfo as FreeBSD gives it, beside two built-in
+// units.
+const std::string card_at_2 = "dev.pcm.0.%parent hdaa0\ndev.pcm.1.%parent hdaa1\n"
+			      "dev.pcm.2.%parent uaudio0\ndev.pcm.2.%desc Burr-Brown DAC\n"
+			      "dev.uaudio.0.%pnpinfo vendor=0x08bb product=0x2902 devclass=0x00 "
+			      "devsubclass=0x00 devproto=0x00 sernum=\"\" release=0x0100 mode=host "
+			      "intclass=0x01 intsubclass=0x01 intprotocol=0x00\n";
+
 // A stand-in ./sysctl in the folder for a kernel of the release: it knows
-// the release's vchans switch and no other.
-void kernel_of_release(const folder &f, int release)
+// the release's vchans switch and no other, and the nodes given.
+void kernel_of_release(const folder &f, int release, const std::string &nodes = "")
 {
+	spill(f.path / "nodes", nodes);
 	spill(f.path / "sysctl",
-	      "#!/bin/sh\ncase $1 in\nhw.snd.maxautovchans) [ " + std::to_string(release) +
-		      " -lt 15 ] ;;\nhw.snd.vchans_enable) [ " + std::to_string(release) +
-		      " -ge 15 ] ;;\n*) exit 1 ;;\nesac\n");
+	      "#!/bin/sh\n" + answer_nodes + "case $1 in\nhw.snd.maxautovchans) [ " +
+		      std::to_string(release) + " -lt 15 ] ;;\nhw.snd.vchans_enable) [ " +
+		      std::to_string(release) + " -ge 15 ] ;;\n*) exit 1 ;;\nesac\n");
 	fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 }
 
@@ -233,7 +249,8 @@ struct edit_case {
 	std::optional<std::string> before; // no file at all when empty
 	std::string assignment;
 	std::string after;
-	int release = 0; // the kernel's release, where the rules depend on it
+	int release = 0;   // the kernel's release, where the rules depend on it
+	std::string nodes; // the kernel's device nodes
 };
 
 // A longer vchans value in place would move a piece boundary too: boot
@@ -285,6 +302,13 @@ const edit_case edits[] = {
 	 std::string("dev.pcm.0.play.vchans=4\t# jackd needs 4, keep it\nhw.snd.latency=3\ndev.pcm.0.play.vchans=6\n"),
 	 "dev.pcm.0.play.vchans=8",
 	 "dev.pcm.0.play.vchans=4\t# jackd needs 4, keep it\nhw.snd.latency=3\ndev.pcm.0.play.vchans=8\n"},
+	// A card's line carries the card; an administrator's stays theirs.
+	{"a card's unit", std::string("dev.pcm.2.play.vchans=4\nkern.x=1\n"), "dev.pcm.2.play.vchans=6",
+	 "dev.pcm.2.play.vchans=6 # card 0x08bb:0x2902:/0 Burr-Brown DAC\nkern.x=1\n", 14, card_at_2},
+	{"a card's unit, the administrator's line", std::string("dev.pcm.2.play.vchans=4 # mine\n"),
+	 "dev.pcm.2.play.vchans=6", "dev.pcm.2.play.vchans=6 # mine\n", 14, card_at_2},
+	{"a card as the default unit", std::string("hw.snd.default_unit=2 # card 0x0d8c:0x0014:HS1/0\n"),
+	 "hw.snd.default_unit=2", "hw.snd.default_unit=2 # card 0x08bb:0x2902:/0 Burr-Brown DAC\n", 14, card_at_2},
 	{"coupled, the companion's own lines go",
 	 std::string("dev.pcm.0.play.vchans=4\nhw.snd.latency=3\nhw.snd.maxautovchans=2 # cap\ndev.pcm.0.play.vchans.=6\n"),
 	 "dev.pcm.0.play.vchans=8",
@@ -306,7 +330,7 @@ TEST_P(edit, changes_only_the_value)
 	if (c.before)
 		spill(f.conf(), *c.before);
 	if (c.release != 0)
-		kernel_of_release(f, c.release);
+		kernel_of_release(f, c.release, c.nodes);
 	outcome o = record(f, c.assignment);
 	EXPECT_EQ(o.status, 0);
 	EXPECT_EQ(o.err, "");
@@ -1215,6 +1239,8 @@ struct attach_case {
 	std::string hung, before; // before: shell words run before it starts
 	std::string meanwhile;    // shell words run while it runs
 	std::string recorded;     // what that adds to the file
+	std::string nodes;        // the kernel's device nodes (for a card)
+	std::string edited;       // the file afterwards, when -a edits it
 };
 
 // clang-format off
@@ -1251,6 +1277,21 @@ const attach_case attaches[] = {
 	// Standard error a pipe that nobody reads, as with no logger.
 	{"dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "dev.pcm.2.play.vchans=5",
 	 "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "", "mkfifo pipe && exec 3<>pipe 2>pipe 3<&- &&"},
+	// A USB card at pcm2: its lines follow it there, another card's lines
+	// for pcm2 are set aside, its own set aside are put back, and a line
+	// without a card stays.
+	{.conf = "dev.pcm.3.play.vchans=8 # card 0x08bb:0x2902:/0 DAC\n"
+		 "dev.pcm.2.play.vchans=4 # card 0x0d8c:0x0014:HS1/0 Headset\n"
+		 "hw.snd.default_unit=3 # card 0x08bb:0x2902:/0 DAC\n"
+		 "#varnokeltrin aside: dev.pcm.5.rec.vchans=0 # card 0x08bb:0x2902:/0 DAC\n"
+		 "dev.pcm.2.rec.vchans=2\n",
+	 .calls = "dev.pcm.2.play.vchans=8\ndev.pcm.2.rec.vchans=2\nhw.snd.default_unit=2\n",
+	 .nodes = card_at_2,
+	 .edited = "dev.pcm.2.play.vchans=8 # card 0x08bb:0x2902:/0 DAC\n"
+		   "#varnokeltrin aside: dev.pcm.2.play.vchans=4 # card 0x0d8c:0x0014:HS1/0 Headset\n"
+		   "hw.snd.default_unit=2 # card 0x08bb:0x2902:/0 DAC\n"
+		   "dev.pcm.2.rec.vchans=0 # card 0x08bb:0x2902:/0 DAC\n"
+		   "dev.pcm.2.rec.vchans=2\n"},
 };
 // clang-format on
 
@@ -1265,12 +1306,15 @@ TEST(attach, gives_the_unit_what_boot_would)
 		spill(f.path / "sysctl.conf.local", c.local);
 		spill(f.path / "refused", c.refused + "\n");
 		spill(f.path / "hung", c.hung + "\n");
-		spill(f.path / "sysctl",
-		      "#!/bin/sh\nprintf '%s\\n' \"$*\" >>calls\nenv >environment\n"
-		      "case $(ps -o sigignore= -p $$) in *[13579bdfBDF]?\?\?) echo 'SIGPIPE "
-		      "ignored' >>calls ;; esac\n"
-		      "! grep -qxF -- \"$*\" hung || { echo $$ >>hung_pids; exec sleep 60; }\n"
-		      "! grep -qxF -- \"$*\" refused\n");
+		spill(f.path / "nodes", c.nodes);
+		spill(f.path / "sysctl", "#!/bin/sh\n" + answer_nodes +
+						 "printf '%s\\n' \"$*\" >>calls\nenv >environment\n"
+						 "case $(ps -o sigignore= -p $$) in "
+						 "*[13579bdfBDF]?\?\?) echo 'SIGPIPE "
+						 "ignored' >>calls ;; esac\n"
+						 "! grep -qxF -- \"$*\" hung || { echo $$ "
+						 ">>hung_pids; exec sleep 60; }\n"
+						 "! grep -qxF -- \"$*\" refused\n");
 		fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 		const auto start = std::chrono::steady_clock::now();
 		EXPECT_EQ(in_private_etc(f,
@@ -1291,7 +1335,7 @@ TEST(attach, gives_the_unit_what_boot_would)
 		EXPECT_EQ(slurp(f.path / "err"), c.err);
 		EXPECT_EQ(slurp(f.path / "left_running"), "");
 		EXPECT_EQ(slurp(f.conf()) + slurp(f.path / "sysctl.conf.local"),
-			  c.conf + c.recorded + c.local);
+			  (c.edited.empty() ? c.conf : c.edited) + c.recorded + c.local);
 		// Only PATH, whatever the caller had; a shell may add its own.
 		const std::string environment = slurp(f.path / "environment");
 		EXPECT_NE(environment.find("PATH=/sbin:/bin:/usr/sbin:/usr/bin\n"),

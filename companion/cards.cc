@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+#include "boot.h"
+#include "cards.h"
+
+namespace {
+
+constexpr std::string_view tag = " # card ";
+constexpr std::string_view aside = "#varnokeltrin aside: ";
+constexpr std::string_view default_unit = "hw.snd.default_unit";
+constexpr std::size_t desc_most = 64;
+
+bool is_hex_id(std::string_view id)
+{
+	return id.size() == 6 && id.starts_with("0x") &&
+	       id.find_first_not_of("0123456789abcdef", 2) == std::string_view::npos;
+}
+
+bool plain_byte(char c)
+{
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+	       c == '.' || c == '_' || c == '-';
+}
+
+std::string escaped(std::string_view serial)
+{
+	std::string out;
+	for (const char c : serial) {
+		std::array<char, 5> octal{};
+		std::snprintf(octal.data(), octal.size(), "\\%03o", static_cast<unsigned char>(c));
+		out += plain_byte(c) ? std::string(1, c) : std::string(octal.data());
+	}
+	return out;
+}
+
+std::optional<std::string> unescaped(std::string_view text)
+{
+	std::string out;
+	for (std::size_t i = 0; i < text.size(); ++i) {
+		if (plain_byte(text[i])) {
+			out += text[i];
+			continue;
+		}
+		const std::string_view digits = text.substr(i + 1, 3);
+		int byte = 0;
+		if (text[i] != '\\' || digits.size() != 3 ||
+		    digits.find_first_not_of("01234567") != std::string_view::npos ||
+		    std::from_chars(digits.data(), digits.data() + 3, byte, 8).ec != std::errc{} ||
+		    byte > 0377 || plain_byte(static_cast<char>(byte)))
+			return std::nullopt;
+		out += static_cast<char>(byte);
+		i += 3;
+	}
+	return out;
+}
+
+// "VENDOR:PRODUCT:SERIAL/INDEX", then a blank and the maker and product.
+std::optional<card> card_of_comment(std::string_view text)
+{
+	const std::string_view id = text.substr(0, text.find(' '));
+	if (id.size() < 16 || id[6] != ':' || id[13] != ':' || id[id.size() - 2] != '/' ||
+	    (id.back() != '0' && id.back() != '1'))
+		return std::nullopt;
+	card c;
+	c.vendor = id.substr(0, 6);
+	c.product = id.substr(7, 6);
+	const std::optional<std::string> serial = unescaped(id.substr(14, id.size() - 16));
+	if (!serial)
+		return std::nullopt;
+	c.serial = *serial;
+	c.index = id.back() - '0';
+	c.desc = text.substr(std::min(id.size() + 1, text.size()));
+	if (!is_card(c))
+		return std::nullopt;
+	return c;
+}
+
+// The unit that a line of name names: the unit of a unit's vchans, the
+// value of hw.snd.default_unit; -1 for any other line.
+int unit_named(const own_line &line)
+{
+	std::string_view digits = line.number;
+	if (is_unit_vchans(line.name)) {
+		digits = line.name.substr(8);
+		digits = digits.substr(0, digits.find('.'));
+	} else if (line.name != default_unit) {
+		return -1;
+	}
+	int unit = -1;
+	std::from_chars(digits.data(), digits.data() + digits.size(), unit);
+	return unit;
+}
+
+// The line, which names a unit, naming unit instead.
+std::string renumbered(std::string_view text, const own_line &line, int unit)
+{
+	const std::string number = std::to_string(unit);
+	const std::string_view rest = text.substr(line.name.size() + 1 + line.number.size());
+	if (line.name == default_unit)
+		return std::string(line.name) + "=" + number + std::string(rest);
+	const std::string_view suffix = line.name.substr(line.name.find('.', 8));
+	return "dev.pcm." + number + std::string(suffix) + "=" + std::string(line.number) +
+	       std::string(rest);
+}
+
+} // namespace
+
+bool is_card(const card &c)
+{
+	return is_hex_id(c.vendor) && is_hex_id(c.product) && (c.index == 0 || c.index == 1);
+}
+
+std::string card_comment(const card &c)
+{
+	std::string shown;
+	for (const char ch : c.desc.substr(0, desc_most))
+		shown += ch >= 0x20 && ch < 0x7f && ch != '\\' ? ch : '?';
+	while (shown.ends_with(' '))
+		shown.pop_back();
+	return std::string(tag) + c.vendor + ":" + c.product + ":" + escaped(c.serial) + "/" +
+	       std::to_string(c.index) + (shown.empty() ? "" : " " + shown);
+}
+
+std::optional<own_line> own_line_of(std::string_view line)
+{
+	const std::size_t eq = line.find('=');
+	if (eq == std::string_view::npos || eq == 0)
+		return std::nullopt;
+	own_line own;
+	own.name = line.substr(0, eq);
+	const std::string_view rest = line.substr(eq + 1);
+	own.number = rest.substr(0, rest.find(' '));
+	int number = 0;
+	const auto [end, error] =
+		std::from_chars(own.number.data(), own.number.data() + own.number.size(), number);
+	if (error != std::errc{} || end != own.number.data() + own.number.size() ||
+	    std::to_string(number) != own.number ||
+	    own.name.find_first_of(" \t\"'#") != std::string_view::npos || own.name.ends_with('.'))
+		return std::nullopt;
+	if (rest.size() == own.number.size())
+		return own;
+	const std::string_view comment = rest.substr(own.number.size());
+	if (!comment.starts_with(tag) || (!is_unit_vchans(own.name) && own.name != default_unit))
+		return std::nullopt;
+	own.owner = card_of_comment(comment.substr(tag.size()));
+	if (!own.owner)
+		return std::nullopt;
+	return own;
+}
+
+std::string attached_text(std::string_view text, int unit, const card &c)
+{
+	std::string out;
+	out.reserve(text.size());
+	for (std::size_t at = 0; at < text.size();) {
+		const std::size_t newline = std::min(text.find('\n', at), text.size());
+		const std::string_view line = text.substr(at, newline - at);
+		const std::string_view kept =
+			line.starts_with(aside) ? line.substr(aside.size()) : line;
+		const std::optional<own_line> own = own_line_of(kept);
+		const bool mine = own && own->owner && own->owner->same(c);
+		if (own && own->owner && unit_named(*own) >= 0 && mine &&
+		    (kept != line || unit_named(*own) != unit))
+			out += renumbered(kept, *own, unit);
+		else if (own && own->owner && kept == line && !mine && unit_named(*own) == unit)
+			out.append(aside).append(line);
+		else
+			out += line;
+		if (newline < text.size())
+			out += '\n';
+		at = newline + 1;
+	}
+	return out;
+}
