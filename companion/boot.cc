@@ -332,6 +332,7 @@ std::string with_record(std::string_view text, const conf_line &line, std::strin
 // True when the line that boot applies last for name needs no other
 // comment: there is none to give, the line is an administrator's, or it
 // has that comment already.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a name, then a comment
 bool comment_kept(const conf_texts &texts, std::string_view name, std::string_view comment)
 {
 	if (comment.empty())
@@ -392,7 +393,7 @@ std::optional<recording> coupled_recording(const conf_texts &texts, std::string_
 					   vchans_switch (*running_switch)())
 {
 	const recording plain = appended_to(texts, name, value, comment);
-	const bool kept = comment_kept(texts, name, comment);
+	const bool comment_ok = comment_kept(texts, name, comment);
 	const conf_texts history = with_file(texts, plain);
 	const vchans_switch kind = switch_for(history, running_switch);
 	if (kind == vchans_switch::none) {
@@ -400,13 +401,14 @@ std::optional<recording> coupled_recording(const conf_texts &texts, std::string_
 		// either, unless boot gives the history on both already.
 		constexpr std::array<vchans_switch, 2> either{vchans_switch::maxautovchans,
 							      vchans_switch::vchans_enable};
-		if (kept && std::all_of(either.begin(), either.end(), [&](vchans_switch rules) {
+		if (comment_ok &&
+		    std::all_of(either.begin(), either.end(), [&](vchans_switch rules) {
 			    return boots_alike(texts, history, rules);
 		    }))
 			return std::nullopt;
 		return plain;
 	}
-	if (kept && boots_alike(texts, history, kind))
+	if (comment_ok && boots_alike(texts, history, kind))
 		return std::nullopt;
 	auto shortest = [&](recording r) -> std::optional<recording> {
 		r.text = compacted(with_file(texts, r), r.file, kind);

@@ -113,6 +113,7 @@ std::optional<std::string> kernel_text(const std::string &name, double limit)
 
 // The value of key in pnpinfo ("key=value key=value ..."); the serial
 // number stands in quotes and may hold blanks.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the text, then a key
 std::optional<std::string> pnp_value(std::string_view pnpinfo, std::string_view key)
 {
 	const std::string quoted = std::string(key) + "=\"";
@@ -221,6 +222,7 @@ vchans_switch running_switch_within(double limit)
 	return found == kinds.end() ? vchans_switch::none : *found;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a unit, then seconds
 std::optional<card> card_of_unit(int unit, double limit)
 {
 	timespec started{};

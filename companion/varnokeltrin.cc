@@ -260,6 +260,7 @@ int give_attached_unit(const char *path, int unit)
 // The comment that the line recording name=value carries: the card's
 // where the unit it is about is a USB card's, else none.  The kernel is
 // asked only for a unit's vchans and for hw.snd.default_unit.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the name, then its value
 std::string comment_for(std::string_view name, std::string_view value)
 {
 	std::string_view unit = value;

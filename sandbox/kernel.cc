@@ -414,41 +414,55 @@ bool plug(const sandbox &box, std::string &text, long unit, bool in)
 	return true;
 }
 
+namespace {
+
+// The lines of a text, each cut at every blank.
+std::vector<std::vector<std::string>> words_of(const std::string &text)
+{
+	std::vector<std::vector<std::string>> lines;
+	for (std::size_t at = 0; at < text.size();) {
+		const std::size_t end = std::min(text.find('\n', at), text.size());
+		std::vector<std::string> words;
+		for (std::size_t from = at; from <= end;) {
+			const std::size_t blank = std::min(text.find(' ', from), end);
+			words.push_back(text.substr(from, blank - from));
+			from = blank + 1;
+		}
+		lines.push_back(words);
+		at = end + 1;
+	}
+	return lines;
+}
+
+// A number of digits alone, or -1.
+long count_of(const std::string &word)
+{
+	char *end = nullptr;
+	const long n = std::strtol(word.c_str(), &end, 10);
+	return word.empty() || *end != '\0' || word[0] == '-' ? -1 : n;
+}
+
+} // namespace
+
 std::vector<usb_card> cards_of(const sandbox &box, const std::string &plugged)
 {
 	std::vector<usb_card> cards;
-	const conf_file known = read_conf_file(box.folder + "/cards");
-	for (std::size_t at = 0; at < known.text.size();) {
-		const std::size_t end = std::min(known.text.find('\n', at), known.text.size());
-		const std::string line = known.text.substr(at, end - at);
-		at = end + 1;
-		usb_card c;
-		std::size_t a = line.find(' '), b = line.find(' ', a + 1),
-			    e = line.find(' ', b + 1);
-		if (e == std::string::npos)
-			corrupt(box, "cards: '" + line + "' is not NAME VENDOR PRODUCT SERIAL");
-		c.name = line.substr(0, a);
-		c.vendor = line.substr(a + 1, b - a - 1);
-		c.product = line.substr(b + 1, e - b - 1);
-		c.serial = line.substr(e + 1);
-		cards.push_back(c);
+	for (const auto &words : words_of(read_conf_file(box.folder + "/cards").text)) {
+		if (words.size() != 4)
+			corrupt(box, "cards: a line is not NAME VENDOR PRODUCT SERIAL");
+		cards.push_back({words[0], words[1], words[2], words[3]});
 	}
 	// Those plugged in last, in the order they attached.
 	std::vector<usb_card> in;
-	for (std::size_t at = 0; at < plugged.size();) {
-		const std::size_t end = std::min(plugged.find('\n', at), plugged.size());
-		const std::string line = plugged.substr(at, end - at);
-		at = end + 1;
-		std::array<char, 64> name{};
-		long unit = -1, uaudio = -1;
+	for (const auto &words : words_of(plugged)) {
 		auto found = cards.end();
-		if (std::sscanf(line.c_str(), "%63s %ld %ld", name.data(), &unit, &uaudio) == 3)
-			found = std::find_if(cards.begin(), cards.end(), [&](const usb_card &c) {
-				return c.name == name.data();
-			});
+		if (words.size() == 3)
+			found = std::find_if(cards.begin(), cards.end(),
+					     [&](const usb_card &c) { return c.name == words[0]; });
+		const long unit = words.size() == 3 ? count_of(words[1]) : -1;
+		const long uaudio = words.size() == 3 ? count_of(words[2]) : -1;
 		if (found == cards.end() || unit < 0 || unit >= most_units || uaudio < 0)
-			corrupt(box,
-				"plugged: '" + line + "' is not a known card, its unit and uaudio");
+			corrupt(box, "plugged: a line is not a known card, its unit and uaudio");
 		found->unit = unit;
 		found->uaudio = uaudio;
 		in.push_back(*found);
@@ -491,7 +505,8 @@ long plug_card(const sandbox &box, std::string &text, std::vector<usb_card> &car
 		std::rotate(card, card + 1, cards.end());
 		return plug(box, text, unit, false) ? unit : -1;
 	}
-	long unit = 0, uaudio = 0;
+	long unit = 0;
+	long uaudio = 0;
 	while (unit < most_units && attached(text, unit))
 		++unit;
 	while (std::any_of(cards.begin(), cards.end(),
@@ -514,7 +529,8 @@ std::optional<std::string> value_of(const sandbox &box, const std::string &text,
 	const auto node = name.rfind(".%");
 	if (node == std::string::npos)
 		return std::nullopt;
-	const std::string device = name.substr(0, node), what = name.substr(node + 2);
+	const std::string device = name.substr(0, node);
+	const std::string what = name.substr(node + 2);
 	for (const usb_card &c : cards) {
 		if (c.unit < 0)
 			continue;

@@ -114,6 +114,29 @@ request request_from(int argc, char **argv)
 	return asked;
 }
 
+// Reads or writes one NAME or NAME=VALUE of the command line; false when
+// sysctl(8) fails for it.
+bool read_or_write(const sandbox &box, std::string &text, const std::vector<usb_card> &cards,
+		   const request &asked, const std::string &arg)
+{
+	const std::size_t eq = arg.find('=');
+	const std::string name = kernel_name(arg.substr(0, eq));
+	if (eq != std::string::npos)
+		return assign(box, text, name, arg.substr(eq + 1), asked.ignore_unknown);
+	if (lacks_direction(box, text, name, name))
+		return false;
+	if (const auto value = value_of(box, text, cards, name)) {
+		if (asked.values_only)
+			std::printf("%s\n", value->c_str());
+		else
+			std::printf("%s: %s\n", name.c_str(), value->c_str());
+		return true;
+	}
+	if (!asked.ignore_unknown)
+		std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
+	return asked.ignore_unknown;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -163,25 +186,9 @@ int main(int argc, char *argv[])
 	}
 	if (asked.file)
 		status = apply_file(box, text, asked.file, asked.ignore_unknown);
-	for (int i = optind; i < argc; ++i) {
-		std::string arg = argv[i];
-		std::size_t eq = arg.find('=');
-		std::string name = kernel_name(arg.substr(0, eq));
-		if (eq != std::string::npos) {
-			if (!assign(box, text, name, arg.substr(eq + 1), asked.ignore_unknown))
-				status = 1;
-		} else if (lacks_direction(box, text, name, name)) {
+	for (int i = optind; i < argc; ++i)
+		if (!read_or_write(box, text, cards, asked, argv[i]))
 			status = 1;
-		} else if (const auto value = value_of(box, text, cards, name)) {
-			if (asked.values_only)
-				std::printf("%s\n", value->c_str());
-			else
-				std::printf("%s: %s\n", name.c_str(), value->c_str());
-		} else if (!asked.ignore_unknown) {
-			std::fprintf(stderr, "sysctl: unknown oid '%s'\n", name.c_str());
-			status = 1;
-		}
-	}
 	std::fflush(stdout);
 	// A read, or writes that all were refused, leave the state as it was.
 	if ((!file.exists || text != file.text) && !replace_conf_file(lock, file, text))
