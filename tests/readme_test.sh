@@ -3,7 +3,7 @@
 # README's sandbox examples, run as they stand: each "$ sandbox/run ..."
 # line in a code block, with the lines after it up to the next command or
 # the end of the block as its output, compared byte for byte.  The state
-# folders are the test's own: README's build/sandbox-state and /tmp/usb
+# folders are the test's own: README's build/sandbox-state and /tmp/cards
 # stand for them.  The build is made already, so the first run's
 # "== building" line is not printed here and is taken out.
 #   readme_test.sh SOURCE_DIR BUILD_DIR
@@ -16,7 +16,7 @@ unshare --mount true 2>/dev/null || unshare --user --map-root-user --mount true 
 	skip "no private mount namespace can be made here"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/usb"
+mkdir "$work/cards"
 export TOLVAREN_SANDBOX_STATE="$work/state"
 home=/home/me/tolvaren_backend/build/sandbox-state
 
@@ -30,9 +30,9 @@ awk -v dir="$work" '
 examples=$(ls "$work"/example.* 2>/dev/null | wc -l)
 [ "$examples" -ge 5 ] || expect "README has its sandbox examples" "5 or more" "$examples"
 for example in "$work"/example.*; do
-	command=$(head -n 1 "$example" | sed 's/^\$ sandbox\/run//; s|/tmp/usb|'"$work/usb"'|g')
+	command=$(head -n 1 "$example" | sed 's/^\$ sandbox\/run//; s|/tmp/cards|'"$work/cards"'|g')
 	tail -n +2 "$example" | sed '/^== building tolvaren_backend in .* (once)$/d' |
-		sed "s|$home|$work/state|g; s|/tmp/usb|$work/usb|g" >"$work/expected"
+		sed "s|$home|$work/state|g; s|/tmp/cards|$work/cards|g" >"$work/expected"
 	# shellcheck disable=SC2086
 	(cd "$source" && sandbox/run $command) >"$work/actual" 2>&1 </dev/null
 	expect "README: $(head -n 1 "$example")" "$(cat "$work/expected")" "$(cat "$work/actual")"
