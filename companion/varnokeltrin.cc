@@ -12,9 +12,10 @@
 // (hw.snd.maxautovchans on 13 and 14, hw.snd.vchans_enable on 15) changes
 // every unit's vchans when it is written, so for those the order of the
 // lines counts too: boot must replay the kernel's own history, with no
-// more lines than that needs (see boot.h).  Every other byte of both files
-// is kept.  Only the sound driver's settings that tolvaren_backend writes
-// are accepted.
+// more lines than that needs (see boot.h).  A USB card's settings follow
+// the card, whatever unit number it attaches at (see cards.h).  Every
+// other byte of both files is kept.  Only the sound driver's settings that
+// tolvaren_backend writes are accepted.
 #include <sys/types.h>
 #include <sys/wait.h>
 
