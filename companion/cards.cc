@@ -79,20 +79,9 @@ std::optional<card> card_of_comment(std::string_view text)
 	return c;
 }
 
-// The unit that a line of name names: the unit of a unit's vchans, the
-// value of hw.snd.default_unit; -1 for any other line.
 int unit_named(const own_line &line)
 {
-	std::string_view digits = line.number;
-	if (is_unit_vchans(line.name)) {
-		digits = line.name.substr(8);
-		digits = digits.substr(0, digits.find('.'));
-	} else if (line.name != default_unit) {
-		return -1;
-	}
-	int unit = -1;
-	std::from_chars(digits.data(), digits.data() + digits.size(), unit);
-	return unit;
+	return unit_of_setting(line.name, line.number);
 }
 
 // The line, which names a unit, naming unit instead.
@@ -108,6 +97,21 @@ std::string renumbered(std::string_view text, const own_line &line, int unit)
 }
 
 } // namespace
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the name, then its value
+int unit_of_setting(std::string_view name, std::string_view value)
+{
+	std::string_view digits = value;
+	if (is_unit_vchans(name)) {
+		digits = name.substr(8);
+		digits = digits.substr(0, digits.find('.'));
+	} else if (name != default_unit) {
+		return -1;
+	}
+	int unit = -1;
+	std::from_chars(digits.data(), digits.data() + digits.size(), unit);
+	return unit;
+}
 
 bool is_card(const card &c)
 {

@@ -39,6 +39,10 @@ struct card {
 	}
 };
 
+// The unit that the setting name=value is about: the unit of a unit's
+// vchans, the value of hw.snd.default_unit; -1 for any other setting.
+int unit_of_setting(std::string_view name, std::string_view value);
+
 // True when the card's numbers are in the form that a comment holds.
 bool is_card(const card &c);
 

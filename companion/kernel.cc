@@ -31,9 +31,13 @@ constexpr std::array<const char *, 2> command_environment{"PATH=/sbin:/bin:/usr/
 
 constexpr timespec short_pause{0, 10'000'000};
 
-// Starts the kernel-variable tool with the arguments, its standard output
-// on out (or /dev/null when out is -1, or as it is when out is -2) and its
-// standard error on /dev/null unless out is -2.  0, or the error.
+// Where a command's output goes: both as they are, both to /dev/null, or
+// (a descriptor) standard output there and standard error to /dev/null.
+constexpr int output_shown = -2;
+constexpr int output_discarded = -1;
+
+// Starts the kernel-variable tool with the arguments and its output as out
+// says.  0, or the error.
 int spawn_sysctl(const std::array<const char *, 4> &argv, int out, pid_t &pid)
 {
 	posix_spawn_file_actions_t actions{};
@@ -46,9 +50,9 @@ int spawn_sysctl(const std::array<const char *, 4> &argv, int out, pid_t &pid)
 	}
 	if (out >= 0)
 		posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-	else if (out == -1)
+	else if (out == output_discarded)
 		posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-	if (out != -2)
+	if (out != output_shown)
 		posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 	sigset_t broken_pipe;
 	sigemptyset(&broken_pipe);
@@ -71,7 +75,6 @@ std::optional<std::string> kernel_text(const std::string &name, double limit)
 		return std::nullopt;
 #if defined(__FreeBSD__) && !defined(ASK_SYSCTL_COMMAND)
 	// Device nodes wait for nothing, unlike a unit's vchans.
-	static_cast<void>(limit);
 	std::array<char, 1024> text{};
 	std::size_t size = text.size() - 1;
 	if (sysctlbyname(name.c_str(), text.data(), &size, nullptr, 0) != 0)
@@ -120,9 +123,9 @@ std::optional<std::string> pnp_value(std::string_view pnpinfo, std::string_view 
 	if (const std::size_t at = pnpinfo.find(quoted);
 	    at != std::string_view::npos && (at == 0 || pnpinfo[at - 1] == ' ')) {
 		const std::string_view rest = pnpinfo.substr(at + quoted.size());
-		const std::size_t end = rest.rfind("\" release=") != std::string_view::npos
-						? rest.rfind("\" release=")
-						: rest.find('"');
+		const std::size_t before_release = rest.rfind("\" release=");
+		const std::size_t end =
+			before_release != std::string_view::npos ? before_release : rest.find('"');
 		if (end == std::string_view::npos)
 			return std::nullopt;
 		return std::string(rest.substr(0, end));
@@ -182,7 +185,7 @@ int run_sysctl(const std::string &argument, bool quiet, double limit)
 {
 	pid_t pid = -1;
 	const int error = spawn_sysctl({SYSCTL_PATH, argument.c_str(), nullptr, nullptr},
-				       quiet ? -1 : -2, pid);
+				       quiet ? output_discarded : output_shown, pid);
 	if (error != 0) {
 		errno = error;
 		return -1;

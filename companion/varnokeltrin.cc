@@ -264,17 +264,9 @@ int give_attached_unit(const char *path, int unit)
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the name, then its value
 std::string comment_for(std::string_view name, std::string_view value)
 {
-	std::string_view unit = value;
-	if (is_unit_vchans(name)) {
-		unit = name.substr(device_prefix.size());
-		unit = unit.substr(0, unit.find('.'));
-	} else if (name != default_unit) {
-		return "";
-	}
-	int number = -1;
-	std::from_chars(unit.data(), unit.data() + unit.size(), number);
+	const int unit = unit_of_setting(name, value);
 	const std::optional<card> owner =
-		number >= 0 ? card_of_unit(number, command_seconds) : std::nullopt;
+		unit >= 0 ? card_of_unit(unit, command_seconds) : std::nullopt;
 	return owner ? card_comment(*owner) : "";
 }
 
