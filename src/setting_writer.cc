@@ -26,17 +26,19 @@ constexpr std::size_t command_size = 512;
 
 static_assert(sizeof(int) == sizeof(std::int32_t), "values are written with %d");
 
-// Composes "PATH NAME=NUMBER" and runs it.  Only a name from the settings
-// table and a number formatted here ever reach the shell.
-void run_assignment(const char *path, const char *name, int value)
+using command_line = std::array<char, command_size>;
+
+// Composes "PATH NAME=NUMBER".  Only a name from the settings table and a
+// number formatted here ever reach the shell.
+command_line assignment_command(const char *path, const char *name, int value)
 {
-	std::array<char, command_size> command{};
+	command_line command{};
 	int n = std::snprintf(command.data(), command.size(), "%s %s=%d", path, name, value);
 	if (n < 0 || static_cast<std::size_t>(n) >= command.size()) {
 		quiet_broken_pipe();
 		errx(1, "Command line for %s is too long", name);
 	}
-	run_command(command.data());
+	return command;
 }
 
 // The signals that end a run from outside: a caller's terminate, a
@@ -54,13 +56,22 @@ sigset_t ending_set()
 	return set;
 }
 
-void ignore_ending_signals()
+void ignore(int signal_number)
 {
 	struct sigaction ignored {};
 	ignored.sa_handler = SIG_IGN;
 	sigemptyset(&ignored.sa_mask);
+	sigaction(signal_number, &ignored, nullptr);
+}
+
+// What the two commands of a setting ignore: the ending signals, and
+// SIGPIPE, which /sbin/sysctl would get for the line it prints after the
+// kernel took the value when the front end has stopped reading.
+void ignore_what_splits_a_setting()
+{
 	for (int signal_number : ending_signals)
-		sigaction(signal_number, &ignored, nullptr);
+		ignore(signal_number);
+	ignore(SIGPIPE);
 }
 
 } // namespace
@@ -81,23 +92,25 @@ int value_of(const char *value_text)
 
 // A /sbin/sysctl killed after it changed the kernel, or a companion killed
 // before it wrote, would leave a value that nothing records.  So the two
-// commands run in a child that ignores the ending signals, and they
-// inherit that through the shell and exec, as neither a block (a shell may
-// clear its mask) nor a handler (exec resets it) would be.  Meanwhile the
-// program holds those signals blocked: one that came ends it once the
-// setting is whole, by its default action, and later settings are not
-// tried.  One that the caller ignores stays ignored.
+// commands run in a child that ignores the ending signals and SIGPIPE, and
+// they inherit that through the shell and exec, as neither a block (a
+// shell may clear its mask) nor a handler (exec resets it) would be.
+// Meanwhile the program holds the ending signals blocked: one that came
+// ends it once the setting is whole, by its default action, and later
+// settings are not tried.  One that the caller ignores stays ignored.
 void set_sysctl(const char *name, const char *value_text)
 {
+	const command_line kernel = assignment_command(SYSCTL_PATH, name, value_of(value_text));
+	const command_line record = assignment_command(COMPANION_PATH, name, value_of(value_text));
 	const sigset_t ending = ending_set();
 	sigset_t callers{};
 	sigprocmask(SIG_BLOCK, &ending, &callers);
 	const pid_t writer = fork();
 	if (writer == 0) {
-		ignore_ending_signals();
+		ignore_what_splits_a_setting();
 		sigprocmask(SIG_SETMASK, &callers, nullptr);
-		run_assignment(SYSCTL_PATH, name, value_of(value_text));
-		run_assignment(COMPANION_PATH, name, value_of(value_text));
+		run_command(kernel.data());
+		run_command(record.data());
 		_exit(0);
 	}
 	int status = 0;
@@ -108,8 +121,9 @@ void set_sysctl(const char *name, const char *value_text)
 		return;
 	}
 	quiet_broken_pipe();
+	// No process for the writer is no process for the shell: nothing ran.
 	if (writer < 0)
-		err(1, "cannot start writing %s", name);
+		err(1, "system(%s)", kernel.data());
 	// The child has said why it failed.
 	if (WIFEXITED(status))
 		std::exit(WEXITSTATUS(status));

@@ -8,7 +8,8 @@
 // it has succeeded, the companion program with the same assignment.
 // Returns only when both succeeded; any failure ends the process.  A
 // SIGHUP, SIGINT, SIGQUIT or SIGTERM that comes meanwhile lets both end
-// and then ends the process by its default action.
+// and then ends the process by its default action; the commands run with
+// those and SIGPIPE ignored.
 void set_sysctl(const char *name, const char *value_text);
 
 // Runs one command line through the shell and returns only if it

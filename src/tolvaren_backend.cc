@@ -218,8 +218,9 @@ void collect_children()
 int main(int argc, char *argv[])
 {
 	// getopt's diagnostics and the program's own messages must end it with
-	// status 1 even when nobody reads them; the commands get the SIGPIPE
-	// that the caller gave.
+	// status 1 even when nobody reads them.  Then the caller's SIGPIPE is
+	// back: each later message quiets it first, and the commands of a
+	// setting run with it ignored.
 	const struct sigaction callers = quiet_broken_pipe();
 	open_standard_descriptors();
 	collect_children();

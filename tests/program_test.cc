@@ -11,6 +11,7 @@
 // TOLVAREN_PROGRAM and TOLVAREN_GETOPT_PROBE name another build of the
 // program and its probe; TOLVAREN_PROGRAM_STATIC=1 says that it is linked
 // statically, so that nothing can be interposed on it.
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <cctype>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -52,11 +54,16 @@ struct setup {
 	std::vector<const char *> env; // more NAME=VALUE for the program
 	int closed_fd = -1;            // a standard descriptor left closed
 	bool stderr_unread = false;    // a pipe whose reader has gone
+	bool stdout_unread = false;    // the same for standard output
+	bool no_processes = false;     // no process can be made (RLIMIT_NPROC 0)
 	bool sigpipe_ignored = false;  // as a caller may start it
 	bool sigterm_ignored = false;  // as nohup-like callers may
 	int signal_number = 0;         // sent from outside after a pause:
 	int signal_after_us = 0;       // this long after the start,
 	bool to_group = false;         // to the program's process group
+	int stdout_closed_after_us = -1; // standard output a pipe, which the
+					 // caller stops reading this long after
+					 // the start
 };
 
 struct outcome {
@@ -137,6 +144,9 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 		argv.push_back(const_cast<char *>(a.c_str()));
 	argv.push_back(nullptr);
 
+	std::array<int, 2> out_pipe{-1, -1};
+	if (how.stdout_closed_after_us >= 0 && pipe(out_pipe.data()) != 0)
+		return {};
 	pid_t pid = fork();
 	if (pid == 0) {
 		// A group of its own, as a terminal or sudo's pseudo-terminal
@@ -164,18 +174,42 @@ outcome run(const std::vector<std::string> &args, const setup &how = {})
 		if (how.closed_fd >= 0)
 			close(how.closed_fd);
 		std::array<int, 2> pipe_ends{};
-		if (how.stderr_unread && (pipe(pipe_ends.data()) != 0 || close(pipe_ends[0]) != 0 ||
-					  dup2(pipe_ends[1], STDERR_FILENO) < 0))
+		for (const auto &[unread, fd] : {std::pair{how.stderr_unread, STDERR_FILENO},
+						 {how.stdout_unread, STDOUT_FILENO}})
+			if (unread && (pipe(pipe_ends.data()) != 0 || close(pipe_ends[0]) != 0 ||
+				       dup2(pipe_ends[1], fd) < 0 || close(pipe_ends[1]) != 0))
+				_exit(126);
+		if (out_pipe[1] >= 0 && (dup2(out_pipe[1], STDOUT_FILENO) < 0 ||
+					 close(out_pipe[0]) != 0 || close(out_pipe[1]) != 0))
 			_exit(126);
 		signal(SIGPIPE, how.sigpipe_ignored ? SIG_IGN : SIG_DFL);
 		signal(SIGTERM, how.sigterm_ignored ? SIG_IGN : SIG_DFL);
+		// As root the limit holds only for another user.
+		const rlimit none{0, 0};
+		if (how.no_processes &&
+		    (setrlimit(RLIMIT_NPROC, &none) != 0 || (getuid() == 0 && setuid(65534) != 0)))
+			_exit(126);
 		execv(program_path, argv.data());
 		_exit(126);
 	}
 	setpgid(pid, pid);
-	if (how.signal_number != 0) {
-		usleep(static_cast<useconds_t>(how.signal_after_us));
-		kill(how.to_group ? -pid : pid, how.signal_number);
+	if (out_pipe[1] >= 0)
+		close(out_pipe[1]);
+	// The signal and the caller's end of the pipe, each at its moment.
+	const int signal_at = how.signal_number != 0 ? how.signal_after_us : -1;
+	for (int now = 0;;) {
+		int next = -1;
+		for (const int at : {signal_at, how.stdout_closed_after_us})
+			if (at >= now && (next < 0 || at < next))
+				next = at;
+		if (next < 0)
+			break;
+		usleep(static_cast<useconds_t>(next - now));
+		if (next == signal_at)
+			kill(how.to_group ? -pid : pid, how.signal_number);
+		if (next == how.stdout_closed_after_us)
+			close(out_pipe[0]);
+		now = next + 1;
 	}
 	int status = 0;
 	waitpid(pid, &status, 0);
@@ -332,10 +366,20 @@ const run_case cases[] = {
 	{"unread standard error, misuse", {"-a", "5", "-x"}, {.stderr_unread = true}, 1, "", ""},
 	{"unread standard error, a failed command", {"-l", "5", "-q", "1"},
 	 {.fail = "sysctl * exit 1", .stderr_unread = true}, 1, "", "./sysctl hw.snd.latency=5\n"},
-	{"commands get the caller's SIGPIPE", {"-l", "5"}, {.stderr_unread = true}, 0, "",
+	// A front end that has stopped reading: sysctl(8)'s line after the
+	// kernel took the value must not kill it.  The stand-in notes a
+	// SIGPIPE that is not ignored, whatever the caller's.
+	{"the kernel tool's line to a pipe nobody reads", {"-l", "3", "-q", "1"},
+	 {.env = {"STANDIN_SAYS=1"}, .stdout_unread = true}, 0, "",
+	 wrote("hw.snd.latency=3") + wrote("hw.snd.feeder_rate_quality=1")},
+	{"commands ignore SIGPIPE, standard error unread", {"-l", "5"}, {.stderr_unread = true}, 0, "",
 	 wrote("hw.snd.latency=5")},
-	{"commands get an ignored SIGPIPE", {"-l", "5"}, {.sigpipe_ignored = true}, 0, "",
-	 "./sysctl hw.snd.latency=5 (SIGPIPE ignored)\n./varnokeltrin hw.snd.latency=5 (SIGPIPE ignored)\n"},
+	{"commands ignore SIGPIPE that the caller ignores", {"-l", "5"}, {.sigpipe_ignored = true}, 0, "",
+	 wrote("hw.snd.latency=5")},
+	{"no process for the writer", {"-l", "5", "-q", "2"}, {.no_processes = true}, 1,
+	 "tolvaren_backend: system(./sysctl hw.snd.latency=5): " + std::string(std::strerror(EAGAIN)) + "\n", ""},
+	{"the writer killed from outside", {"-l", "5", "-q", "2"}, {"sysctl hw.snd.latency=5 writer KILL"}, 1,
+	 "tolvaren_backend: Writing hw.snd.latency was ended by signal 9\n", "./sysctl hw.snd.latency=5\n"},
 };
 // clang-format on
 
@@ -442,8 +486,9 @@ TEST(fuzz, any_argument_vector_is_safe)
 }
 
 // A signal from outside at a random moment, to the program alone or to its
-// process group, while slow commands run: every setting that the kernel
-// took is recorded.  The program ends by that signal, having written the
+// process group, while slow commands run, and in half the runs a caller
+// that stops reading the program's standard output at another: every
+// setting that the kernel took is recorded.  The program ends by that signal, having written the
 // settings before it; or with status 0 and everything written, where the
 // signal came after the end; or with status 1 and its message, where a
 // command failed.
@@ -454,6 +499,7 @@ TEST(signals, a_setting_is_whole_whatever_signal_comes)
 	const std::array<int, 4> signals{SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 	// Each setting's two commands take about 80 ms with this pause.
 	const char *pause = "STANDIN_PAUSE=0.03";
+	const char *says = "STANDIN_SAYS=1";
 	for (int run_number = 0; run_number < std::max(20, fuzz.runs / 25); ++run_number) {
 		std::vector<std::string> args{"-u", "1"}, asked;
 		for (const auto &[option, name] : {std::pair{"-p", "dev.pcm.1.play.vchans="},
@@ -468,17 +514,24 @@ TEST(signals, a_setting_is_whole_whatever_signal_comes)
 		const bool fails = random() % 4 == 0;
 		const std::string failing = fails ? asked[random() % asked.size()] : "";
 		const std::string fail = "sysctl " + failing + " exit 1";
+		auto moment = [&] {
+			return static_cast<int>(random() % (asked.size() * 80'000 + 10'000));
+		};
 		const setup how{.fail = fails ? fail.c_str() : nullptr,
-				.env = {pause},
+				.env = {pause, says},
 				.signal_number = signals[random() % signals.size()],
-				.signal_after_us = static_cast<int>(
-					random() % (asked.size() * 80'000 + 10'000)),
-				.to_group = random() % 2 == 0};
+				.signal_after_us = moment(),
+				.to_group = random() % 2 == 0,
+				.stdout_closed_after_us = random() % 2 == 0 ? moment() : -1};
 		SCOPED_TRACE("seed " + std::to_string(fuzz.seed) + ", run " +
 			     std::to_string(run_number) + ": signal " +
 			     std::to_string(how.signal_number) +
 			     (how.to_group ? " to the group" : "") + " after " +
 			     std::to_string(how.signal_after_us) + " us" +
+			     (how.stdout_closed_after_us >= 0
+				      ? ", output closed after " +
+						std::to_string(how.stdout_closed_after_us) + " us"
+				      : "") +
 			     (fails ? ", failing " + failing : ""));
 		const outcome o = run(args, how);
 
