@@ -190,13 +190,24 @@ const std::string card_at_2 = "dev.pcm.0.%parent hdaa0\ndev.pcm.1.%parent hdaa1\
 			      "devsubclass=0x00 devproto=0x00 sernum=\"\" release=0x0100 mode=host "
 			      "intclass=0x01 intsubclass=0x01 intprotocol=0x00\n";
 
+// A USB card with two pcm units, pcm0 and pcm1, and a serial number with a
+// blank, beside a built-in unit at pcm2.
+const std::string two_unit_card = "dev.pcm.0.%parent uaudio0\ndev.pcm.1.%parent uaudio0\n"
+				  "dev.pcm.2.%parent hdaa0\ndev.pcm.1.%desc Maker Headset\n"
+				  "dev.uaudio.0.%pnpinfo vendor=0x0d8c product=0x0014 devclass=0x00 "
+				  "devsubclass=0x00 devproto=0x00 sernum=\"S N\" release=0x0100 "
+				  "mode=host intclass=0x01 intsubclass=0x01 intprotocol=0x00\n";
+const std::string second_unit = " # card 0x0d8c:0x0014:S\\040N/1 Maker Headset";
+
 // A stand-in ./sysctl in the folder for a kernel of the release: it knows
-// the release's vchans switch and no other, and the nodes given.
-void kernel_of_release(const folder &f, int release, const std::string &nodes = "")
+// the release's vchans switch and no other, and the nodes given.  Asked
+// about a node, it first runs the shell words of asked.
+void kernel_of_release(const folder &f, int release, const std::string &nodes = "",
+		       const std::string &asked = "")
 {
 	spill(f.path / "nodes", nodes);
 	spill(f.path / "sysctl",
-	      "#!/bin/sh\n" + answer_nodes + "case $1 in\nhw.snd.maxautovchans) [ " +
+	      "#!/bin/sh\n[ \"$1\" != -n ] || { " + asked + ":; }\n" + answer_nodes + "case $1 in\nhw.snd.maxautovchans) [ " +
 		      std::to_string(release) + " -lt 15 ] ;;\nhw.snd.vchans_enable) [ " +
 		      std::to_string(release) + " -ge 15 ] ;;\n*) exit 1 ;;\nesac\n");
 	fs::permissions(f.path / "sysctl", fs::perms::owner_all);
@@ -251,6 +262,7 @@ struct edit_case {
 	std::string after;
 	int release = 0;   // the kernel's release, where the rules depend on it
 	std::string nodes; // the kernel's device nodes
+	std::string asked; // shell words the kernel runs when asked about one
 };
 
 // A longer vchans value in place would move a piece boundary too: boot
@@ -309,6 +321,21 @@ const edit_case edits[] = {
 	 "dev.pcm.2.play.vchans=6", "dev.pcm.2.play.vchans=6 # mine\n", 14, card_at_2},
 	{"a card as the default unit", std::string("hw.snd.default_unit=2 # card 0x0d8c:0x0014:HS1/0\n"),
 	 "hw.snd.default_unit=2", "hw.snd.default_unit=2 # card 0x08bb:0x2902:/0 Burr-Brown DAC\n", 14, card_at_2},
+	// The card's second unit, and a blank in its serial number; a
+	// setting that names no unit is no card's, whatever its value.
+	{"a card's second unit", std::string(), "dev.pcm.1.play.vchans=4",
+	 "dev.pcm.1.play.vchans=4" + second_unit + "\n", 14, two_unit_card},
+	{"a card's unit at the value it has", std::string("dev.pcm.1.play.vchans=4\n"),
+	 "dev.pcm.1.play.vchans=4", "dev.pcm.1.play.vchans=4" + second_unit + "\n", 14, two_unit_card},
+	{"a value that names a card's unit", std::string(), "hw.snd.latency=1", "hw.snd.latency=1\n",
+	 14, two_unit_card},
+	// The kernel's words about a question are not the companion's, and a
+	// question it does not answer in time is given up: the setting is
+	// recorded by number.
+	{"the kernel says more than asked", std::string(), "dev.pcm.1.play.vchans=4",
+	 "dev.pcm.1.play.vchans=4" + second_unit + "\n", 14, two_unit_card, "echo noise >&2;"},
+	{"the kernel does not answer", std::string(), "dev.pcm.1.play.vchans=4",
+	 "dev.pcm.1.play.vchans=4\n", 14, two_unit_card, "exec sleep 60;"},
 	{"coupled, the companion's own lines go",
 	 std::string("dev.pcm.0.play.vchans=4\nhw.snd.latency=3\nhw.snd.maxautovchans=2 # cap\ndev.pcm.0.play.vchans.=6\n"),
 	 "dev.pcm.0.play.vchans=8",
@@ -330,7 +357,7 @@ TEST_P(edit, changes_only_the_value)
 	if (c.before)
 		spill(f.conf(), *c.before);
 	if (c.release != 0)
-		kernel_of_release(f, c.release, c.nodes);
+		kernel_of_release(f, c.release, c.nodes, c.asked);
 	outcome o = record(f, c.assignment);
 	EXPECT_EQ(o.status, 0);
 	EXPECT_EQ(o.err, "");
@@ -1240,7 +1267,8 @@ struct attach_case {
 	std::string meanwhile;    // shell words run while it runs
 	std::string recorded;     // what that adds to the file
 	std::string nodes;        // the kernel's device nodes (for a card)
-	std::string edited;       // the file afterwards, when -a edits it
+	std::string edited;       // both files afterwards, when -a edits them
+	int unit = 2;             // the unit that attaches
 };
 
 // clang-format off
@@ -1292,6 +1320,22 @@ const attach_case attaches[] = {
 		   "hw.snd.default_unit=2 # card 0x08bb:0x2902:/0 DAC\n"
 		   "dev.pcm.2.rec.vchans=0 # card 0x08bb:0x2902:/0 DAC\n"
 		   "dev.pcm.2.rec.vchans=2\n"},
+	// The second unit of a card that also has pcm0 attaches as pcm1:
+	// its lines follow it from either file, one set aside at pcm1 comes
+	// back, and a card that differs only in its serial number is another.
+	{.conf = "dev.pcm.4.play.vchans=8 # card 0x0d8c:0x0014:S\\040N/1 Headset\n"
+		 "dev.pcm.1.rec.vchans=3 # card 0x0d8c:0x0014:S\\040M/1 Other\n"
+		 "#varnokeltrin aside: dev.pcm.1.rec.vchans=0 # card 0x0d8c:0x0014:S\\040N/1 Headset\n"
+		 "dev.pcm.4.rec.vchans=2 # card 0x0d8c:0x0014:S\\040N/0 Headset\n",
+	 .local = "hw.snd.default_unit=5 # card 0x0d8c:0x0014:S\\040N/1 Headset\n",
+	 .calls = "dev.pcm.1.play.vchans=8\ndev.pcm.1.rec.vchans=0\nhw.snd.default_unit=1\n",
+	 .nodes = two_unit_card,
+	 .edited = "dev.pcm.1.play.vchans=8 # card 0x0d8c:0x0014:S\\040N/1 Headset\n"
+		   "#varnokeltrin aside: dev.pcm.1.rec.vchans=3 # card 0x0d8c:0x0014:S\\040M/1 Other\n"
+		   "dev.pcm.1.rec.vchans=0 # card 0x0d8c:0x0014:S\\040N/1 Headset\n"
+		   "dev.pcm.4.rec.vchans=2 # card 0x0d8c:0x0014:S\\040N/0 Headset\n"
+		   "hw.snd.default_unit=1 # card 0x0d8c:0x0014:S\\040N/1 Headset\n",
+	 .unit = 1},
 };
 // clang-format on
 
@@ -1319,7 +1363,8 @@ TEST(attach, gives_the_unit_what_boot_would)
 		const auto start = std::chrono::steady_clock::now();
 		EXPECT_EQ(in_private_etc(f,
 					 c.before +
-						 " X=1 '" COMPANION "' -f ./sysctl.conf -a pcm2" +
+						 " X=1 '" COMPANION "' -f ./sysctl.conf -a pcm" +
+						 std::to_string(c.unit) +
 						 (c.before.empty() ? " 2>err" : "") + " &\na=$!\n" +
 						 c.meanwhile +
 						 "\nwait $a; s=$?\n"
@@ -1335,7 +1380,7 @@ TEST(attach, gives_the_unit_what_boot_would)
 		EXPECT_EQ(slurp(f.path / "err"), c.err);
 		EXPECT_EQ(slurp(f.path / "left_running"), "");
 		EXPECT_EQ(slurp(f.conf()) + slurp(f.path / "sysctl.conf.local"),
-			  (c.edited.empty() ? c.conf : c.edited) + c.recorded + c.local);
+			  c.edited.empty() ? c.conf + c.recorded + c.local : c.edited);
 		// Only PATH, whatever the caller had; a shell may add its own.
 		const std::string environment = slurp(f.path / "environment");
 		EXPECT_NE(environment.find("PATH=/sbin:/bin:/usr/sbin:/usr/bin\n"),

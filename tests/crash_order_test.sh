@@ -12,11 +12,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 printf 'hw.snd.latency=2\n' >"$work/sysctl.conf"
 # /etc is an empty in-memory folder, so that a faulty companion cannot
-# reach the machine's own.
+# reach the machine's own, and a guard that notes any call stands at
+# /sbin/sysctl: a latency names no unit, so the kernel is not asked.
+printf '#!/bin/sh\necho "$0 $*" >>"%s/guarded"\nexit 1\n' "$work" >"$work/guard"
+chmod 700 "$work/guard"
 unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /etc &&
+	{ [ ! -e /sbin/sysctl ] || mount --bind "$1/guard" /sbin/sysctl; } &&
 	exec strace -qq -o "$1/calls" -e trace=openat,write,fsync,fdatasync,rename,renameat,renameat2 \
 	"$2" -f "$1/sysctl.conf" hw.snd.latency=4' sh "$work" "$1"
 expect "edited" "hw.snd.latency=4" "$(cat "$work/sysctl.conf")"
+expect "the machine's /sbin/sysctl not run" "" "$(cat "$work/guarded" 2>/dev/null)"
 # The descriptors of the folder and of the temporary file, then the order
 # of the calls on them.
 order=$(awk -v folder="$work" '
