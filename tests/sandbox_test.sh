@@ -165,6 +165,35 @@ for build in "$TOLVAREN_BUILD" "$work/build"; do
 		"$(sort "$work/state/sysctl.conf" | tr '\n' ' ' | sed 's/ $//')"
 done
 
+# On the build that is now current, twelve runs at once say nothing of
+# waiting; and a run whose program waits (here for the simulated kernel,
+# which the test holds) does not hold up another: the build lock is held
+# for the build alone.
+runs_on_work_build() {
+	TOLVAREN_BUILD=$work/build TOLVAREN_SANDBOX_PREBUILT= "$top/sandbox/run" --state "$@"
+}
+runs_on_work_build "$work/held" -l 1 >/dev/null 2>&1
+flock "$work/held/.kernel.lock" sleep 8 &
+holder=$!
+n=0; until ! flock -n "$work/held/.kernel.lock" true || [ $n -ge 50 ]; do sleep 0.1; n=$((n + 1)); done
+runs_on_work_build "$work/held" -l 2 >/dev/null 2>&1 &
+held=$!
+sleep 1
+runs_on_work_build "$work/free" -l 3 >/dev/null 2>&1
+expect "a run beside one whose program waits: done first" "waiting" \
+	"$(kill -0 $held 2>/dev/null && echo waiting || echo ended)"
+wait $held $holder
+for i in 1 2 3 4 5 6 7 8 9 10 11 12; do
+	runs_on_work_build "$work/overlap$i" -l 3 >"$work/overlap$i.out" 2>&1 &
+done
+wait
+expect "twelve runs at once on a current build: no waiting line" "" \
+	"$(cat "$work"/overlap*.out | grep -e '== waiting')"
+expect "twelve runs at once on a current build: one output, of a run that wrote" "1 == exit status 0" \
+	"$(for i in 1 2 3 4 5 6 7 8 9 10 11 12; do
+		sed "s|$work/overlap$i|STATE|g" "$work/overlap$i.out" | cksum
+	done | sort -u | wc -l | tr -d ' ') $(grep -e '^== exit status' "$work/overlap1.out")"
+
 # Corrupt state is reported, not shown.
 sandboxed -- -l 3
 printf 'hw.snd.latency=abc\n' >>"$work/state/kernel"
