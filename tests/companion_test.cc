@@ -192,11 +192,12 @@ const std::string card_at_2 = "dev.pcm.0.%parent hdaa0\ndev.pcm.1.%parent hdaa1\
 
 // A USB card with two pcm units, pcm0 and pcm1, and a serial number with a
 // blank, beside a built-in unit at pcm2.
-const std::string two_unit_card = "dev.pcm.0.%parent uaudio0\ndev.pcm.1.%parent uaudio0\n"
-				  "dev.pcm.2.%parent hdaa0\ndev.pcm.1.%desc Maker Headset\n"
-				  "dev.uaudio.0.%pnpinfo vendor=0x0d8c product=0x0014 devclass=0x00 "
-				  "devsubclass=0x00 devproto=0x00 sernum=\"S N\" release=0x0100 "
-				  "mode=host intclass=0x01 intsubclass=0x01 intprotocol=0x00\n";
+const std::string two_unit_card =
+	"dev.pcm.0.%parent uaudio0\ndev.pcm.1.%parent uaudio0\n"
+	"dev.pcm.2.%parent hdaa0\ndev.pcm.1.%desc Maker Headset\n"
+	"dev.uaudio.0.%pnpinfo vendor=0x0d8c product=0x0014 devclass=0x00 "
+	"devsubclass=0x00 devproto=0x00 sernum=\"S N\" release=0x0100 "
+	"mode=host intclass=0x01 intsubclass=0x01 intprotocol=0x00\n";
 const std::string second_unit = " # card 0x0d8c:0x0014:S\\040N/1 Maker Headset";
 
 // A stand-in ./sysctl in the folder for a kernel of the release: it knows
@@ -207,9 +208,10 @@ void kernel_of_release(const folder &f, int release, const std::string &nodes = 
 {
 	spill(f.path / "nodes", nodes);
 	spill(f.path / "sysctl",
-	      "#!/bin/sh\n[ \"$1\" != -n ] || { " + asked + ":; }\n" + answer_nodes + "case $1 in\nhw.snd.maxautovchans) [ " +
-		      std::to_string(release) + " -lt 15 ] ;;\nhw.snd.vchans_enable) [ " +
-		      std::to_string(release) + " -ge 15 ] ;;\n*) exit 1 ;;\nesac\n");
+	      "#!/bin/sh\n[ \"$1\" != -n ] || { " + asked + ":; }\n" + answer_nodes +
+		      "case $1 in\nhw.snd.maxautovchans) [ " + std::to_string(release) +
+		      " -lt 15 ] ;;\nhw.snd.vchans_enable) [ " + std::to_string(release) +
+		      " -ge 15 ] ;;\n*) exit 1 ;;\nesac\n");
 	fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 }
 
@@ -1362,8 +1364,7 @@ TEST(attach, gives_the_unit_what_boot_would)
 		fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 		const auto start = std::chrono::steady_clock::now();
 		EXPECT_EQ(in_private_etc(f,
-					 c.before +
-						 " X=1 '" COMPANION "' -f ./sysctl.conf -a pcm" +
+					 c.before + " X=1 '" COMPANION "' -f ./sysctl.conf -a pcm" +
 						 std::to_string(c.unit) +
 						 (c.before.empty() ? " 2>err" : "") + " &\na=$!\n" +
 						 c.meanwhile +

@@ -61,9 +61,9 @@ struct setup {
 	int signal_number = 0;         // sent from outside after a pause:
 	int signal_after_us = 0;       // this long after the start,
 	bool to_group = false;         // to the program's process group
-	int stdout_closed_after_us = -1; // standard output a pipe, which the
-					 // caller stops reading this long after
-					 // the start
+	// Standard output a pipe that the caller stops reading this long
+	// after the start; -1 for none.
+	int stdout_closed_after_us = -1;
 };
 
 struct outcome {
