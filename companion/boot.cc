@@ -9,13 +9,9 @@
 #include <vector>
 
 #include "boot.h"
-#include "cards.h"
+#include "own_line.h"
 
 namespace {
-
-constexpr std::string_view device_prefix = "dev.pcm.";
-
-constexpr std::array<std::string_view, 2> device_suffixes{".play.vchans", ".rec.vchans"};
 
 // The most vchans a unit has on 13 and 14; on 15 they are off or on.
 constexpr int most_vchans = 256;
@@ -163,7 +159,7 @@ std::optional<std::string_view> whole_line(std::string_view text, const conf_lin
 	return text.substr(line.begin, line.end - line.begin - 1);
 }
 
-// True when the piece is one of the companion's own lines (cards.h): the
+// True when the piece is one of the companion's own lines (own_line.h): the
 // variable, "=", the number as %d writes it and the newline, with no
 // blank, quote, comment or trailing dot but a card's comment.  Only such a
 // line is the companion's to remove; every other one is the
@@ -312,16 +308,39 @@ conf_texts with_file(conf_texts texts, const recording &r)
 	return texts;
 }
 
+// The comment of one of the companion's own lines: what follows its
+// number, empty for a line by number.
+std::string_view comment_of(std::string_view whole, const own_line &own)
+{
+	return whole.substr(own.name.size() + 1 + own.number.size());
+}
+
+// True when the line, which sets name, is one that a record of name with
+// comment edits in place: a line of the companion's own with the same
+// comment (the same card's, or none), or, for a setting that is no card's,
+// an administrator's line.  A card's choice never takes an administrator's
+// line or another card's, and a setting that is no card's never takes a
+// card's line: each goes on a line of its own after it.
+bool takes_line(std::string_view text, const conf_line &line, std::string_view comment)
+{
+	const std::optional<std::string_view> whole = whole_line(text, line);
+	const std::optional<own_line> own = whole ? own_line_of(*whole) : std::nullopt;
+	if (own)
+		return comment_of(*whole, *own) == comment;
+	return comment.empty();
+}
+
 // The text with name=value recorded at line, or appended as a line of its
-// own when line sets nothing.  A line of the companion's own is written
-// whole, with comment (a card's, or none); an administrator's line gets
-// only the new value, and keeps its own comment.
+// own when line sets nothing or is not one to take (takes_line).  A line
+// of the companion's own is written whole, with comment (a card's, or
+// none); an administrator's line gets only the new value, and keeps its
+// own comment.
 std::string with_record(std::string_view text, const conf_line &line, std::string_view name,
 			std::string_view value, std::string_view comment)
 {
 	const std::string own = std::string(name) + "=" + std::string(value) + std::string(comment);
-	if (!line.sets)
-		return with_setting(text, line, name, own.substr(name.size() + 1));
+	if (!line.sets || !takes_line(text, line, comment))
+		return with_setting(text, conf_line{}, name, own.substr(name.size() + 1));
 	const std::optional<std::string_view> whole = whole_line(text, line);
 	if (!whole || !own_line_of(*whole))
 		return with_setting(text, line, name, value);
@@ -329,18 +348,13 @@ std::string with_record(std::string_view text, const conf_line &line, std::strin
 	       std::string(text.substr(line.end));
 }
 
-// True when the line that boot applies last for name needs no other
-// comment: there is none to give, the line is an administrator's, or it
-// has that comment already.
+// True when the line that boot applies last for name, if there is one, is
+// the one that a record of name with comment would take in place.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a name, then a comment
 bool comment_kept(const conf_texts &texts, std::string_view name, std::string_view comment)
 {
-	if (comment.empty())
-		return true;
 	const boot_winner found = last_in_boot(texts, name);
-	const std::optional<std::string_view> line =
-		found.line.sets ? whole_line(texts[found.file], found.line) : std::nullopt;
-	return !line || !own_line_of(*line) || line->ends_with(comment);
+	return !found.line.sets || takes_line(texts[found.file], found.line, comment);
 }
 
 // The assignment appended where boot applies it after every coupled line:
@@ -467,22 +481,6 @@ std::optional<int> sysctl_number(std::string_view value)
 		any = true;
 	}
 	return first;
-}
-
-bool is_unit_vchans(std::string_view name)
-{
-	if (!name.starts_with(device_prefix))
-		return false;
-	const std::string_view rest = name.substr(device_prefix.size());
-	// The kernel names units in decimal, without leading zeros.
-	return std::any_of(device_suffixes.begin(), device_suffixes.end(), [&](auto suffix) {
-		if (!rest.ends_with(suffix))
-			return false;
-		const std::string_view unit = rest.substr(0, rest.size() - suffix.size());
-		return !unit.empty() &&
-		       unit.find_first_not_of("0123456789") == std::string_view::npos &&
-		       (unit[0] != '0' || unit.size() == 1);
-	});
 }
 
 std::string_view name_of(vchans_switch kind)

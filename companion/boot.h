@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "conf_line.h"
+#include "own_line.h"
 
 // The two files in the order boot reads them: the file, then file.local.
 using conf_texts = std::array<std::string_view, 2>;
@@ -27,9 +28,6 @@ using conf_texts = std::array<std::string_view, 2>;
 // bits.  Nothing when the line writes nothing (no piece, or a piece that is
 // not an integer).
 std::optional<int> sysctl_number(std::string_view value);
-
-// dev.pcm.N.play.vchans or dev.pcm.N.rec.vchans, N a unit number.
-bool is_unit_vchans(std::string_view name);
 
 // The global switch that couples every unit's vchans: writing it lowers
 // them (13 and 14) or turns them on or off (15).  A kernel has one of the

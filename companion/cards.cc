@@ -1,88 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <cstdio>
+#include <vector>
 
-#include "boot.h"
 #include "cards.h"
 
 namespace {
 
-constexpr std::string_view tag = " # card ";
-constexpr std::string_view aside = "#varnokeltrin aside: ";
 constexpr std::string_view default_unit = "hw.snd.default_unit";
-constexpr std::size_t desc_most = 64;
-
-bool is_hex_id(std::string_view id)
-{
-	return id.size() == 6 && id.starts_with("0x") &&
-	       id.find_first_not_of("0123456789abcdef", 2) == std::string_view::npos;
-}
-
-bool plain_byte(char c)
-{
-	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-	       c == '.' || c == '_' || c == '-';
-}
-
-std::string escaped(std::string_view serial)
-{
-	std::string out;
-	for (const char c : serial) {
-		std::array<char, 5> octal{};
-		std::snprintf(octal.data(), octal.size(), "\\%03o", static_cast<unsigned char>(c));
-		out += plain_byte(c) ? std::string(1, c) : std::string(octal.data());
-	}
-	return out;
-}
-
-std::optional<std::string> unescaped(std::string_view text)
-{
-	std::string out;
-	for (std::size_t i = 0; i < text.size(); ++i) {
-		if (plain_byte(text[i])) {
-			out += text[i];
-			continue;
-		}
-		const std::string_view digits = text.substr(i + 1, 3);
-		int byte = 0;
-		if (text[i] != '\\' || digits.size() != 3 ||
-		    digits.find_first_not_of("01234567") != std::string_view::npos ||
-		    std::from_chars(digits.data(), digits.data() + 3, byte, 8).ec != std::errc{} ||
-		    byte > 0377 || plain_byte(static_cast<char>(byte)))
-			return std::nullopt;
-		out += static_cast<char>(byte);
-		i += 3;
-	}
-	return out;
-}
-
-// "VENDOR:PRODUCT:SERIAL/INDEX", then a blank and the maker and product.
-std::optional<card> card_of_comment(std::string_view text)
-{
-	const std::string_view id = text.substr(0, text.find(' '));
-	if (id.size() < 16 || id[6] != ':' || id[13] != ':' || id[id.size() - 2] != '/' ||
-	    (id.back() != '0' && id.back() != '1'))
-		return std::nullopt;
-	card c;
-	c.vendor = id.substr(0, 6);
-	c.product = id.substr(7, 6);
-	const std::optional<std::string> serial = unescaped(id.substr(14, id.size() - 16));
-	if (!serial)
-		return std::nullopt;
-	c.serial = *serial;
-	c.index = id.back() - '0';
-	c.desc = text.substr(std::min(id.size() + 1, text.size()));
-	if (!is_card(c))
-		return std::nullopt;
-	return c;
-}
-
-int unit_named(const own_line &line)
-{
-	return unit_of_setting(line.name, line.number);
-}
+constexpr std::array<std::string_view, 2> device_suffixes{".play.vchans", ".rec.vchans"};
 
 // The line, which names a unit, naming unit instead.
 std::string renumbered(std::string_view text, const own_line &line, int unit)
@@ -96,87 +22,144 @@ std::string renumbered(std::string_view text, const own_line &line, int unit)
 	       std::string(rest);
 }
 
-} // namespace
-
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the name, then its value
-int unit_of_setting(std::string_view name, std::string_view value)
-{
-	std::string_view digits = value;
-	if (is_unit_vchans(name)) {
-		digits = name.substr(8);
-		digits = digits.substr(0, digits.find('.'));
-	} else if (name != default_unit) {
-		return -1;
-	}
-	int unit = -1;
-	std::from_chars(digits.data(), digits.data() + digits.size(), unit);
-	return unit;
-}
-
-bool is_card(const card &c)
-{
-	return is_hex_id(c.vendor) && is_hex_id(c.product) && (c.index == 0 || c.index == 1);
-}
-
-std::string card_comment(const card &c)
-{
-	std::string shown;
-	for (const char ch : c.desc.substr(0, desc_most))
-		shown += ch >= 0x20 && ch < 0x7f && ch != '\\' ? ch : '?';
-	while (shown.ends_with(' '))
-		shown.pop_back();
-	return std::string(tag) + c.vendor + ":" + c.product + ":" + escaped(c.serial) + "/" +
-	       std::to_string(c.index) + (shown.empty() ? "" : " " + shown);
-}
-
-std::optional<own_line> own_line_of(std::string_view line)
-{
-	const std::size_t eq = line.find('=');
-	if (eq == std::string_view::npos || eq == 0)
-		return std::nullopt;
-	own_line own;
-	own.name = line.substr(0, eq);
-	const std::string_view rest = line.substr(eq + 1);
-	own.number = rest.substr(0, rest.find(' '));
-	int number = 0;
-	const auto [end, error] =
-		std::from_chars(own.number.data(), own.number.data() + own.number.size(), number);
-	if (error != std::errc{} || end != own.number.data() + own.number.size() ||
-	    std::to_string(number) != own.number ||
-	    own.name.find_first_of(" \t\"'#") != std::string_view::npos || own.name.ends_with('.'))
-		return std::nullopt;
-	if (rest.size() == own.number.size())
-		return own;
-	const std::string_view comment = rest.substr(own.number.size());
-	if (!comment.starts_with(tag) || (!is_unit_vchans(own.name) && own.name != default_unit))
-		return std::nullopt;
-	own.owner = card_of_comment(comment.substr(tag.size()));
-	if (!own.owner)
-		return std::nullopt;
-	return own;
-}
-
-std::string attached_text(std::string_view text, int unit, const card &c)
+// The text with edit made to each of its lines: edit is given the line
+// without its newline and gives its new text, or nothing for a line that
+// goes.
+template <typename function> std::string each_line(std::string_view text, function edit)
 {
 	std::string out;
 	out.reserve(text.size());
 	for (std::size_t at = 0; at < text.size();) {
 		const std::size_t newline = std::min(text.find('\n', at), text.size());
-		const std::string_view line = text.substr(at, newline - at);
-		const std::string_view kept =
-			line.starts_with(aside) ? line.substr(aside.size()) : line;
-		const std::optional<own_line> own = own_line_of(kept);
-		const bool mine = own && own->owner && own->owner->same(c);
-		if (own && own->owner && unit_named(*own) >= 0 && mine &&
-		    (kept != line || unit_named(*own) != unit))
-			out += renumbered(kept, *own, unit);
-		else if (own && own->owner && kept == line && !mine && unit_named(*own) == unit)
-			out.append(aside).append(line);
-		else
-			out += line;
-		if (newline < text.size())
-			out += '\n';
+		const std::optional<std::string> line = edit(text.substr(at, newline - at));
+		if (line) {
+			out += *line;
+			if (newline < text.size())
+				out += '\n';
+		}
 		at = newline + 1;
 	}
+	return out;
+}
+
+// One line of the files that sets a variable, and the file it is in.
+struct placed {
+	std::size_t file;
+	conf_line line;
+};
+
+// The lines that set name, in the order boot applies them.
+std::vector<placed> lines_setting(const conf_texts &files, std::string_view name)
+{
+	std::vector<placed> found;
+	for (std::size_t file = 0; file < files.size(); ++file)
+		for (std::size_t at = 0; at < files[file].size();) {
+			const conf_line line = read_conf_line(files[file], at);
+			at = line.end;
+			if (line.sets && same_variable(line.name, name))
+				found.push_back({file, line});
+		}
+	return found;
+}
+
+// The text without the pieces of lines.
+std::string without(std::string_view text, const std::vector<conf_line> &lines)
+{
+	std::string out;
+	std::size_t from = 0;
+	for (const conf_line &line : lines) {
+		out.append(text.substr(from, line.begin - from));
+		from = line.end;
+	}
+	return out.append(text.substr(from));
+}
+
+// The owner's card line as a whole line of its file, or nothing.
+std::optional<card_line> owners_line(std::string_view text, const conf_line &line,
+				     const card &owner)
+{
+	const bool whole = (line.begin == 0 || text[line.begin - 1] == '\n') &&
+			   line.end > line.begin && text[line.end - 1] == '\n';
+	const std::optional<card_line> found =
+		whole ? card_line_of(text.substr(line.begin, line.end - line.begin - 1))
+		      : std::nullopt;
+	return found && !found->aside && found->own.owner->same(owner) ? found : std::nullopt;
+}
+
+// The files with the owner's last line of name, the vchans of its unit,
+// moved after the other lines of name that stand after it, with the value
+// that boot gives it where it stands.  Lines of the switch apply to a
+// unit's vchans as a clamp does, so that those after its new place change
+// nothing that they had not changed.
+void put_last(std::array<std::string, 2> &texts, std::string_view name, const card &owner,
+	      vchans_switch kind)
+{
+	const conf_texts now{texts[0], texts[1]};
+	const std::vector<placed> lines = lines_setting(now, name);
+	auto mine = std::find_if(lines.rbegin(), lines.rend(), [&](const placed &p) {
+		return owners_line(now[p.file], p.line, owner).has_value();
+	});
+	if (mine == lines.rend() || mine == lines.rbegin())
+		return;
+	std::array<std::vector<conf_line>, 2> later;
+	for (auto p = lines.rbegin(); p != mine; ++p)
+		later[p->file].insert(later[p->file].begin(), p->line);
+	const std::array<std::string, 2> before{without(now[0], later[0]),
+						without(now[1], later[1])};
+	const int value = replay_vchans({before[0], before[1]}, name, kind, 1);
+	const std::string_view whole =
+		now[mine->file].substr(mine->line.begin, mine->line.end - mine->line.begin - 1);
+	const std::string moved = std::string(name) + "=" + std::to_string(value) +
+				  std::string(whole.substr(whole.find(' ')));
+	const std::size_t last = lines.back().file;
+	texts[mine->file] = without(now[mine->file], {mine->line});
+	texts[last] = with_setting(texts[last], conf_line{}, name, moved.substr(name.size() + 1));
+}
+
+} // namespace
+
+std::array<std::string, 2> attached_texts(const conf_texts &files, int unit,
+					  const std::optional<card> &owner, vchans_switch kind)
+{
+	std::array<std::string, 2> out;
+	for (std::size_t i = 0; i < files.size(); ++i)
+		out[i] = each_line(
+			files[i], [&](std::string_view line) -> std::optional<std::string> {
+				const std::optional<card_line> found = card_line_of(line);
+				if (!found || unit_named(found->own) < 0)
+					return std::string(line);
+				const bool mine = owner && found->own.owner->same(*owner);
+				if (mine && (found->aside || unit_named(found->own) != unit))
+					return renumbered(
+						line.substr(found->aside ? aside_prefix.size() : 0),
+						found->own, unit);
+				if (!mine && !found->aside && unit_named(found->own) == unit)
+					return std::string(aside_prefix) + std::string(line);
+				return std::string(line);
+			});
+	if (owner)
+		for (const std::string_view suffix : device_suffixes)
+			put_last(out, "dev.pcm." + std::to_string(unit) + std::string(suffix),
+				 *owner, kind);
+	return out;
+}
+
+std::array<std::string, 2> claimed_texts(const conf_texts &files, std::string_view name,
+					 const std::optional<card> &owner)
+{
+	std::array<std::string, 2> out;
+	for (std::size_t i = 0; i < files.size(); ++i)
+		out[i] = each_line(
+			files[i], [&](std::string_view line) -> std::optional<std::string> {
+				const std::optional<card_line> found = card_line_of(line);
+				if (!found || found->own.name != name)
+					return std::string(line);
+				const bool mine = owner && found->own.owner->same(*owner);
+				if (name == default_unit && (found->aside || !mine))
+					return std::nullopt;
+				if (name != default_unit && !found->aside && !mine)
+					return std::string(aside_prefix) + std::string(line);
+				return std::string(line);
+			});
 	return out;
 }

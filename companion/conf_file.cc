@@ -415,6 +415,11 @@ conf_file read_conf_file(const std::string &path)
 	return file;
 }
 
+bool is_unchangeable(const conf_file &file)
+{
+	return is_fixed_by_flags(file);
+}
+
 bool replace_conf_file(const conf_lock &lock, const conf_file &file, std::string_view text,
 		       const conf_file *also)
 {

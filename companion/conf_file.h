@@ -58,6 +58,10 @@ void unlock_conf_folder(conf_lock &lock);
 // being read, and a file larger than conf_file_max once that much is read.
 conf_file read_conf_file(const std::string &path);
 
+// True when the file is immutable or append-only (chflags; chattr on
+// Linux), so that replace_conf_file would refuse it.
+bool is_unchangeable(const conf_file &file);
+
 // Replaces the file by one holding text, with the old file's mode, owner,
 // group, access ACL and, on FreeBSD, flags (a new file gets mode 0644 and
 // no ACL, whatever the folder would give it): a temporary file in the same

@@ -41,7 +41,7 @@
 #include "cards.h"
 #include "conf_file.h"
 #include "conf_line.h"
-#include "kernel.h"
+#include "live_kernel.h"
 
 namespace {
 
@@ -212,74 +212,88 @@ template <typename function> std::array<std::string, 2> edited(const char *path,
 	errx(1, "%s: changed by another program while being edited; nothing was changed", path);
 }
 
-// Gives a unit that has just attached what boot would give it: its vchans
-// and, where boot makes it the default unit, hw.snd.default_unit.  Every
-// other variable is left alone.  Where the unit is a USB card's, the card's
-// lines are first renumbered to the unit and other cards' lines that name
-// it set aside (cards.h), in one edit under the lock.  The lock guards the
-// files, not the kernel, and is not held while the kernel is written: a
-// record made meanwhile goes ahead.  All of it, the wait for the lock
-// included, ends within attach_seconds, as devd waits for it.
+// Gives a unit that has just attached what a fresh attach and boot's
+// passes over the edited files give it: both directions of its vchans that
+// the kernel has, from its lines or else the release's attach default as
+// the switch's lines leave it, and hw.snd.default_unit where boot makes it
+// the default.  A value that the early pass took from a line of another
+// card is so put right, and where the early pass made the unit the default
+// through such a line, the default becomes what the edited files give.
+// The files are first edited for the unit (cards.h), in one edit under the
+// lock.  A file that cannot be changed is left as it was, and the unit
+// still gets what the edit would give it.  The lock guards the files, not
+// the kernel, and is not held while the kernel is written: a record made
+// meanwhile goes ahead.  All of it, the wait for the lock included, ends
+// within attach_seconds, as devd waits for it.
 int give_attached_unit(const char *path, int unit)
 {
 	timespec started{};
 	clock_gettime(CLOCK_MONOTONIC, &started);
 	auto limit = [&] { return std::min<double>(command_seconds, seconds_left(started)); };
-	const std::optional<card> owner = card_of_unit(unit, limit());
+	const unit_owner who = card_of_unit(unit, limit());
+	const vchans_switch kind = running_switch_within(limit());
+	std::array<std::string, 2> before;
+	std::array<std::string, 2> wanted;
+	std::string fixed;
 	const std::array<std::string, 2> read =
 		edited(path, [&](const std::array<conf_file, 2> &files) {
-			std::array<std::string, 2> now{files[0].text, files[1].text};
-			if (owner)
-				for (std::string &text : now)
-					text = attached_text(text, unit, *owner);
-			return now;
+			before = {files[0].text, files[1].text};
+			wanted = who.answered ? attached_texts({before[0], before[1]}, unit,
+							       who.owner, kind)
+					      : before;
+			fixed.clear();
+			for (std::size_t i = 0; i < files.size(); ++i)
+				if (wanted[i] != before[i] && is_unchangeable(files[i]))
+					fixed = files[i].path;
+			return fixed.empty() ? wanted : before;
 		});
-	const conf_texts texts{read[0], read[1]};
-	const vchans_switch kind = running_switch_within(limit());
+	const conf_texts texts{fixed.empty() ? read[0] : wanted[0],
+			       fixed.empty() ? read[1] : wanted[1]};
 	std::vector<std::string> assignments;
 	for (std::string_view suffix : device_suffixes) {
 		const std::string name =
 			std::string(device_prefix) + std::to_string(unit) + std::string(suffix);
-		// A unit attaches with its vchans on; a line of its own sets
-		// them, and the switch's lines after it change them.  Where only
-		// the switch changes them, a direction the unit lacks is left.
-		const bool named = boot_number(texts, name).has_value();
-		const int vchans = replay_vchans(texts, name, kind, 1);
-		if (named || (vchans != 1 && kernel_has(name, limit())))
-			assignments.push_back(name + "=" + std::to_string(vchans));
+		// A direction that no line names is written only where the unit
+		// has it.
+		if (boot_number(texts, name) || kernel_has(name, limit()))
+			assignments.push_back(name + "=" +
+					      std::to_string(replay_vchans(texts, name, kind, 1)));
 	}
-	if (boot_number(texts, default_unit) == unit)
-		assignments.push_back(std::string(default_unit) + "=" + std::to_string(unit));
+	const std::optional<int> now_default = boot_number(texts, default_unit);
+	const std::string other = "dev.pcm." + std::to_string(now_default.value_or(0)) + ".%parent";
+	if (now_default == unit || (boot_number({before[0], before[1]}, default_unit) == unit &&
+				    now_default && *now_default >= 0 && kernel_has(other, limit())))
+		assignments.push_back(std::string(default_unit) + "=" +
+				      std::to_string(*now_default));
 	// Every one is written, whichever failed before it, as long as devd
 	// can wait.
 	const auto failed =
 		std::count_if(assignments.begin(), assignments.end(),
 			      [&](const std::string &a) { return !write_to_kernel(a, started); });
-	return failed == 0 ? 0 : 1;
-}
-
-// The comment that the line recording name=value carries: the card's
-// where the unit it is about is a USB card's, else none.  The kernel is
-// asked only for a unit's vchans and for hw.snd.default_unit.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the name, then its value
-std::string comment_for(std::string_view name, std::string_view value)
-{
-	const int unit = unit_of_setting(name, value);
-	const std::optional<card> owner =
-		unit >= 0 ? card_of_unit(unit, command_seconds) : std::nullopt;
-	return owner ? card_comment(*owner) : "";
+	if (!fixed.empty())
+		warnx("%s: is immutable or append-only (chflags); not changed, but pcm%d was given "
+		      "what its edit gives",
+		      fixed.c_str(), unit);
+	return failed == 0 && fixed.empty() ? 0 : 1;
 }
 
 // Records the assignment in the file or file.local, so that boot leads to
-// the state that the kernel has.
+// the state that the kernel has.  Where the setting is about a unit, the
+// kernel is asked what is behind it: a card's setting goes on the card's
+// line, and the lines of other cards are set aside or, for the default
+// unit, superseded (cards.h).
 int record(const char *path, std::string_view assignment)
 {
 	const std::string_view name = assignment.substr(0, assignment.find('='));
 	const std::string_view value = assignment.substr(name.size() + 1);
-	const std::string comment = comment_for(name, value);
+	const int unit = unit_of_setting(name, value);
+	const unit_owner who = unit >= 0 ? card_of_unit(unit, command_seconds) : unit_owner{};
+	const std::string comment = who.owner ? card_comment(*who.owner) : "";
 	edited(path, [&](const std::array<conf_file, 2> &files) {
 		std::array<std::string, 2> now{files[0].text, files[1].text};
-		const conf_texts texts{files[0].text, files[1].text};
+		if (who.answered)
+			now = claimed_texts({now[0], now[1]}, name, who.owner);
+		const conf_texts texts{now[0], now[1]};
 		const std::optional<recording> r =
 			recording_for(texts, name, value, comment, running_switch);
 		if (r && !r->possible)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // A simulated FreeBSD sysctl(8) for the sound driver's variables, on the
-// sandbox's simulated kernel (kernel.h) in the folder that
+// sandbox's simulated kernel (simulated_kernel.h) in the folder that
 // TOLVAREN_SANDBOX_STATE names.  It is made for TOLVAREN_SANDBOX_RELEASE
 // (13, 14 or 15) with TOLVAREN_SANDBOX_UNITS built-in units, followed by
 // TOLVAREN_SANDBOX_USB_UNITS units that attach later (0 unless set), the
@@ -26,7 +26,7 @@
 
 #include "conf_file.h"
 #include "conf_line.h"
-#include "kernel.h"
+#include "simulated_kernel.h"
 
 namespace {
 

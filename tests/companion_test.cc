@@ -316,11 +316,14 @@ const edit_case edits[] = {
 	 std::string("dev.pcm.0.play.vchans=4\t# jackd needs 4, keep it\nhw.snd.latency=3\ndev.pcm.0.play.vchans=6\n"),
 	 "dev.pcm.0.play.vchans=8",
 	 "dev.pcm.0.play.vchans=4\t# jackd needs 4, keep it\nhw.snd.latency=3\ndev.pcm.0.play.vchans=8\n"},
-	// A card's line carries the card; an administrator's stays theirs.
+	// A card's choice goes on a line that carries the card, after any
+	// line that is not that card's; an administrator's stays as it is.
 	{"a card's unit", std::string("dev.pcm.2.play.vchans=4\nkern.x=1\n"), "dev.pcm.2.play.vchans=6",
-	 "dev.pcm.2.play.vchans=6 # card 0x08bb:0x2902:/0 Burr-Brown DAC\nkern.x=1\n", 14, card_at_2},
+	 "kern.x=1\ndev.pcm.2.play.vchans=6 # card 0x08bb:0x2902:/0 Burr-Brown DAC\n", 14, card_at_2},
 	{"a card's unit, the administrator's line", std::string("dev.pcm.2.play.vchans=4 # mine\n"),
-	 "dev.pcm.2.play.vchans=6", "dev.pcm.2.play.vchans=6 # mine\n", 14, card_at_2},
+	 "dev.pcm.2.play.vchans=6",
+	 "dev.pcm.2.play.vchans=4 # mine\ndev.pcm.2.play.vchans=6 # card 0x08bb:0x2902:/0 Burr-Brown DAC\n",
+	 14, card_at_2},
 	{"a card as the default unit", std::string("hw.snd.default_unit=2 # card 0x0d8c:0x0014:HS1/0\n"),
 	 "hw.snd.default_unit=2", "hw.snd.default_unit=2 # card 0x08bb:0x2902:/0 Burr-Brown DAC\n", 14, card_at_2},
 	// The card's second unit, and a blank in its serial number; a
@@ -1288,9 +1291,10 @@ const attach_case attaches[] = {
 	{"dev.pcm.2.play.vchans=1\nhw.snd.vchans_enable=1\n", "hw.snd.vchans_enable=0 # off\n",
 	 "hw.snd.maxautovchans\ndev.pcm.2.rec.vchans",
 	 "hw.snd.vchans_enable\ndev.pcm.2.rec.vchans\ndev.pcm.2.play.vchans=0\n", ""},
-	// 15 reads any number above 0 as on.
+	// 15 reads any number above 0 as on; a direction that no line names
+	// gets the attach default where the unit has it.
 	{"dev.pcm.2.play.vchans=5\n", "", "hw.snd.maxautovchans",
-	 "hw.snd.vchans_enable\ndev.pcm.2.play.vchans=1\n", ""},
+	 "hw.snd.vchans_enable\ndev.pcm.2.rec.vchans\ndev.pcm.2.play.vchans=1\ndev.pcm.2.rec.vchans=1\n", ""},
 	// A write that hangs is ended, and the next one tried; a record made
 	// meanwhile goes ahead at once.
 	{"dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "", "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n",
@@ -1309,19 +1313,19 @@ const attach_case attaches[] = {
 	 "dev.pcm.2.play.vchans=5\ndev.pcm.2.rec.vchans=6\n", "", "", "mkfifo pipe && exec 3<>pipe 2>pipe 3<&- &&"},
 	// A USB card at pcm2: its lines follow it there, another card's lines
 	// for pcm2 are set aside, its own set aside are put back, and a line
-	// without a card stays.
+	// without a card stays, but the card's own line moves after it.
 	{.conf = "dev.pcm.3.play.vchans=8 # card 0x08bb:0x2902:/0 DAC\n"
 		 "dev.pcm.2.play.vchans=4 # card 0x0d8c:0x0014:HS1/0 Headset\n"
 		 "hw.snd.default_unit=3 # card 0x08bb:0x2902:/0 DAC\n"
 		 "#varnokeltrin aside: dev.pcm.5.rec.vchans=0 # card 0x08bb:0x2902:/0 DAC\n"
 		 "dev.pcm.2.rec.vchans=2\n",
-	 .calls = "dev.pcm.2.play.vchans=8\ndev.pcm.2.rec.vchans=2\nhw.snd.default_unit=2\n",
+	 .calls = "dev.pcm.2.play.vchans=8\ndev.pcm.2.rec.vchans=0\nhw.snd.default_unit=2\n",
 	 .nodes = card_at_2,
 	 .edited = "dev.pcm.2.play.vchans=8 # card 0x08bb:0x2902:/0 DAC\n"
 		   "#varnokeltrin aside: dev.pcm.2.play.vchans=4 # card 0x0d8c:0x0014:HS1/0 Headset\n"
 		   "hw.snd.default_unit=2 # card 0x08bb:0x2902:/0 DAC\n"
-		   "dev.pcm.2.rec.vchans=0 # card 0x08bb:0x2902:/0 DAC\n"
-		   "dev.pcm.2.rec.vchans=2\n"},
+		   "dev.pcm.2.rec.vchans=2\n"
+		   "dev.pcm.2.rec.vchans=0 # card 0x08bb:0x2902:/0 DAC\n"},
 	// The second unit of a card that also has pcm0 attaches as pcm1:
 	// its lines follow it from either file, one set aside at pcm1 comes
 	// back, and a card that differs only in its serial number is another.

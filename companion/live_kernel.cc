@@ -14,7 +14,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
-#include "kernel.h"
+#include "live_kernel.h"
 
 #ifdef SYSCTL_PATH
 #define ASK_SYSCTL_COMMAND 1
@@ -67,51 +67,72 @@ int spawn_sysctl(const std::array<const char *, 4> &argv, int out, pid_t &pid)
 	return error;
 }
 
+// What the child pid writes into fd, the reading end of a pipe, until it
+// ends or limit seconds have passed; nothing when it did not end well in
+// time.  fd is closed.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a child, then its pipe
+std::optional<std::string> output_of(pid_t pid, int fd, double limit)
+{
+	timespec started{};
+	clock_gettime(CLOCK_MONOTONIC, &started);
+	std::string text;
+	std::array<char, 512> chunk{};
+	for (;;) {
+		pollfd ready{fd, POLLIN, 0};
+		const double left = limit - seconds_since(started);
+		if (left <= 0 || poll(&ready, 1, static_cast<int>(left * 1000) + 1) <= 0)
+			break;
+		const ssize_t n = read(fd, chunk.data(), chunk.size());
+		if (n <= 0 || text.size() > 4096)
+			break;
+		text.append(chunk.data(), static_cast<std::size_t>(n));
+	}
+	close(fd);
+	if (wait_at_most(pid, limit - seconds_since(started)) != 0)
+		return std::nullopt;
+	return text;
+}
+
 // The text of a string node such as dev.pcm.0.%parent, read as
 // "sysctl -n" prints it, within limit seconds.
 std::optional<std::string> kernel_text(const std::string &name, double limit)
 {
 	if (limit <= 0)
 		return std::nullopt;
-#if defined(__FreeBSD__) && !defined(ASK_SYSCTL_COMMAND)
-	// Device nodes wait for nothing, unlike a unit's vchans.
-	std::array<char, 1024> text{};
-	std::size_t size = text.size() - 1;
-	if (sysctlbyname(name.c_str(), text.data(), &size, nullptr, 0) != 0)
-		return std::nullopt;
-	return std::string(text.data());
-#else
 	std::array<int, 2> ends{};
 	if (pipe(ends.data()) != 0)
 		return std::nullopt;
 	pid_t pid = -1;
+#if defined(__FreeBSD__) && !defined(ASK_SYSCTL_COMMAND)
+	// A USB device's nodes wait for its control transfers: the question
+	// is asked in a child, which can be given up on.  The text is as long
+	// as sysctl says, with or without a terminating NUL.
+	pid = fork();
+	if (pid == 0) {
+		close(ends[0]);
+		std::array<char, 1024> text{};
+		std::size_t size = text.size();
+		if (sysctlbyname(name.c_str(), text.data(), &size, nullptr, 0) != 0)
+			_exit(1);
+		if (size > 0 && text[size - 1] == '\0')
+			--size;
+		_exit(write(ends[1], text.data(), size) == static_cast<ssize_t>(size) ? 0 : 1);
+	}
+	const int error = pid < 0 ? errno : 0;
+	constexpr bool ends_in_newline = false;
+#else
 	const int error = spawn_sysctl({SYSCTL_PATH, "-n", name.c_str(), nullptr}, ends[1], pid);
+	constexpr bool ends_in_newline = true;
+#endif
 	close(ends[1]);
 	if (error != 0) {
 		close(ends[0]);
 		return std::nullopt;
 	}
-	timespec started{};
-	clock_gettime(CLOCK_MONOTONIC, &started);
-	std::string text;
-	std::array<char, 512> chunk{};
-	for (;;) {
-		pollfd ready{ends[0], POLLIN, 0};
-		const double left = limit - seconds_since(started);
-		if (left <= 0 || poll(&ready, 1, static_cast<int>(left * 1000) + 1) <= 0)
-			break;
-		const ssize_t n = read(ends[0], chunk.data(), chunk.size());
-		if (n <= 0 || text.size() > 4096)
-			break;
-		text.append(chunk.data(), static_cast<std::size_t>(n));
-	}
-	close(ends[0]);
-	if (wait_at_most(pid, limit - seconds_since(started)) != 0)
-		return std::nullopt;
-	if (text.ends_with('\n'))
-		text.pop_back();
+	std::optional<std::string> text = output_of(pid, ends[0], limit);
+	if (text && ends_in_newline && text->ends_with('\n'))
+		text->pop_back();
 	return text;
-#endif
 }
 
 // The value of key in pnpinfo ("key=value key=value ..."); the serial
@@ -226,7 +247,7 @@ vchans_switch running_switch_within(double limit)
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a unit, then seconds
-std::optional<card> card_of_unit(int unit, double limit)
+unit_owner card_of_unit(int unit, double limit)
 {
 	timespec started{};
 	clock_gettime(CLOCK_MONOTONIC, &started);
@@ -235,19 +256,22 @@ std::optional<card> card_of_unit(int unit, double limit)
 		return kernel_text("dev.pcm." + std::to_string(k) + ".%parent", left());
 	};
 	const std::optional<std::string> parent = parent_of(unit);
-	if (!parent || !parent->starts_with("uaudio") || parent->size() == 6 ||
+	if (!parent)
+		return {};
+	if (!parent->starts_with("uaudio") || parent->size() == 6 ||
 	    parent->find_first_not_of("0123456789", 6) != std::string::npos)
-		return std::nullopt;
+		return {true, std::nullopt};
 	const std::optional<std::string> pnpinfo = kernel_text(
 		"dev." + parent->substr(0, 6) + "." + parent->substr(6) + ".%pnpinfo", left());
 	if (!pnpinfo)
-		return std::nullopt;
+		return {};
 	card found;
 	const auto vendor = pnp_value(*pnpinfo, "vendor");
 	const auto product = pnp_value(*pnpinfo, "product");
 	const auto serial = pnp_value(*pnpinfo, "sernum");
+	// A card that is detaching shows an empty pnpinfo.
 	if (!vendor || !product || !serial)
-		return std::nullopt;
+		return {};
 	found.vendor = *vendor;
 	found.product = *product;
 	found.serial = *serial;
@@ -257,6 +281,6 @@ std::optional<card> card_of_unit(int unit, double limit)
 			++found.index;
 	found.desc = kernel_text("dev.pcm." + std::to_string(unit) + ".%desc", left()).value_or("");
 	if (left() <= 0 || !is_card(found))
-		return std::nullopt;
-	return found;
+		return {};
+	return {true, found};
 }

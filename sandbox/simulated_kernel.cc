@@ -14,7 +14,7 @@
 
 #include "conf_file.h"
 #include "conf_line.h"
-#include "kernel.h"
+#include "simulated_kernel.h"
 
 namespace {
 

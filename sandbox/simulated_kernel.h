@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#ifndef TOLVAREN_SANDBOX_KERNEL_H
-#define TOLVAREN_SANDBOX_KERNEL_H
+#ifndef TOLVAREN_SIMULATED_KERNEL_H
+#define TOLVAREN_SIMULATED_KERNEL_H
 
 // The simulated FreeBSD kernel of the sandbox: the sound driver's
 // variables, its units and the USB cards behind some of them.  The kernel

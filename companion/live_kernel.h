@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#ifndef TOLVAREN_KERNEL_H
-#define TOLVAREN_KERNEL_H
+#ifndef TOLVAREN_LIVE_KERNEL_H
+#define TOLVAREN_LIVE_KERNEL_H
 
 // What the companion asks of the running kernel and writes into it, each
 // within a time limit: /sbin/sysctl run without a shell, with a fixed
@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "boot.h"
-#include "cards.h"
+#include "own_line.h"
 
 // How long one command may run before it is ended.
 #ifndef SYSCTL_SECONDS
@@ -50,10 +50,10 @@ bool kernel_has(std::string_view name, double limit);
 // vchans_enable on 15.
 vchans_switch running_switch_within(double limit);
 
-// The card behind unit, when its parent is a USB audio device: vendor,
-// product and serial number from the card's pnpinfo, and which of the
-// card's pcm units it is.  Nothing for any other unit, or when the kernel
-// did not answer in time.
-std::optional<card> card_of_unit(int unit, double limit);
+// What is behind unit: a card, when its parent is a USB audio device, with
+// vendor, product and serial number from the card's pnpinfo and which of
+// the card's pcm units it is; no card for a unit with any other parent.
+// Not answered when the kernel did not say in time, or the unit is gone.
+unit_owner card_of_unit(int unit, double limit);
 
 #endif
