@@ -203,11 +203,22 @@ bool boots_alike(const conf_texts &before, const conf_texts &after, vchans_switc
 	return true;
 }
 
+// The card comment of an op's line; empty for any line that is no card's.
+std::string_view card_of(const conf_texts &files, const coupled_op &op)
+{
+	const std::optional<std::string_view> line = whole_line(files[op.file], op.line);
+	const std::optional<own_line> own = line ? own_line_of(*line) : std::nullopt;
+	return own && own->owner ? line->substr(own->name.size() + 1 + own->number.size())
+				 : std::string_view{};
+}
+
 // The file of files[file] without the coupled lines that boot no longer
-// needs: a unit's vchans line that a later line of the same variable
-// overrides, and, of a run of switch lines with no vchans line between
-// them, all but the one that limits the most (on 13 and 14) and the last.
-// Only the companion's own lines of that file go; every other byte stays.
+// needs: a unit's vchans line that a later line of the same variable and
+// the same card, or of no card for a line of none, overrides (a card's line
+// is set aside while another unit has its number, and moves to the end
+// when the card comes back, so that the line it hides applies again), and, of a run of switch lines
+// with no vchans line between them, all but the one that limits the most (on 13 and 14) and the
+// last. Only the companion's own lines of that file go; every other byte stays.
 std::string compacted(const conf_texts &files, std::size_t file, vchans_switch kind)
 {
 	const std::vector<coupled_op> ops = coupled_ops(files, kind);
@@ -215,11 +226,13 @@ std::string compacted(const conf_texts &files, std::size_t file, vchans_switch k
 	for (std::size_t i = 0; i < ops.size(); ++i) {
 		if (ops[i].is_switch)
 			continue;
-		needed[i] = std::none_of(ops.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-					 ops.end(), [&](const coupled_op &later) {
-						 return !later.is_switch &&
-							later.variable == ops[i].variable;
-					 });
+		needed[i] =
+			std::none_of(ops.begin() + static_cast<std::ptrdiff_t>(i) + 1, ops.end(),
+				     [&](const coupled_op &later) {
+					     return !later.is_switch &&
+						    later.variable == ops[i].variable &&
+						    card_of(files, later) == card_of(files, ops[i]);
+				     });
 	}
 	// A run of switch lines acts as its last line after the one that
 	// limits the most: on 15 the last alone counts.

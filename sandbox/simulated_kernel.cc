@@ -448,23 +448,29 @@ std::vector<usb_card> cards_of(const sandbox &box, const std::string &plugged)
 {
 	std::vector<usb_card> cards;
 	for (const auto &words : words_of(read_conf_file(box.folder + "/cards").text)) {
-		if (words.size() != 4)
-			corrupt(box, "cards: a line is not NAME VENDOR PRODUCT SERIAL");
-		cards.push_back({words[0], words[1], words[2], words[3]});
+		if (words.size() != 4 && (words.size() != 5 || words[4] != "2"))
+			corrupt(box, "cards: a line is not NAME VENDOR PRODUCT SERIAL [2]");
+		cards.push_back(
+			{words[0], words[1], words[2], words[3], words.size() == 5 ? 2 : 1});
 	}
 	// Those plugged in last, in the order they attached.
 	std::vector<usb_card> in;
 	for (const auto &words : words_of(plugged)) {
 		auto found = cards.end();
-		if (words.size() == 3)
+		if (words.size() == 3 || words.size() == 4)
 			found = std::find_if(cards.begin(), cards.end(),
 					     [&](const usb_card &c) { return c.name == words[0]; });
-		const long unit = words.size() == 3 ? count_of(words[1]) : -1;
-		const long uaudio = words.size() == 3 ? count_of(words[2]) : -1;
-		if (found == cards.end() || unit < 0 || unit >= most_units || uaudio < 0)
-			corrupt(box, "plugged: a line is not a known card, its unit and uaudio");
+		const bool fits = found != cards.end() &&
+				  words.size() == 3 + static_cast<std::size_t>(found->units) - 1;
+		const long unit = fits ? count_of(words[1]) : -1;
+		const long uaudio = fits ? count_of(words[2]) : -1;
+		const long second = fits && words.size() == 4 ? count_of(words[3]) : -1;
+		if (!fits || unit < 0 || unit >= most_units || uaudio < 0 ||
+		    (found->units == 2 && (second < 0 || second >= most_units)))
+			corrupt(box, "plugged: a line is not a known card, its units and uaudio");
 		found->unit = unit;
 		found->uaudio = uaudio;
+		found->second_unit = second;
 		in.push_back(*found);
 		cards.erase(found);
 	}
@@ -480,10 +486,22 @@ std::string plugged_text(const std::vector<usb_card> &cards)
 			in.push_back(&c);
 	// In the order they attached, which their uaudio numbers do not keep.
 	std::string text;
-	for (const usb_card *c : in)
-		text += c->name + " " + std::to_string(c->unit) + " " + std::to_string(c->uaudio) +
-			"\n";
+	for (const usb_card *c : in) {
+		text.append(c->name).append(" ").append(std::to_string(c->unit));
+		text.append(" ").append(std::to_string(c->uaudio));
+		if (c->second_unit >= 0)
+			text.append(" ").append(std::to_string(c->second_unit));
+		text += '\n';
+	}
 	return text;
+}
+
+long lowest_free_unit(const std::string &text)
+{
+	long unit = 0;
+	while (unit < most_units && attached(text, unit))
+		++unit;
+	return unit;
 }
 
 long plug_card(const sandbox &box, std::string &text, std::vector<usb_card> &cards,
@@ -500,22 +518,28 @@ long plug_card(const sandbox &box, std::string &text, std::vector<usb_card> &car
 	}
 	if (!in) {
 		const long unit = card->unit;
-		card->unit = card->uaudio = -1;
+		const long second = card->second_unit;
+		card->unit = card->uaudio = card->second_unit = -1;
 		// Plugged out last, it keeps its place among the others.
 		std::rotate(card, card + 1, cards.end());
-		return plug(box, text, unit, false) ? unit : -1;
+		return plug(box, text, unit, false) &&
+				       (second < 0 || plug(box, text, second, false))
+			       ? unit
+			       : -1;
 	}
-	long unit = 0;
 	long uaudio = 0;
-	while (unit < most_units && attached(text, unit))
-		++unit;
 	while (std::any_of(cards.begin(), cards.end(),
 			   [&](const usb_card &c) { return c.uaudio == uaudio; }))
 		++uaudio;
+	const long unit = lowest_free_unit(text);
 	if (unit == most_units || !plug(box, text, unit, true))
+		return -1;
+	const long second = card->units == 2 ? lowest_free_unit(text) : -1;
+	if (second == most_units || (second >= 0 && !plug(box, text, second, true)))
 		return -1;
 	card->unit = unit;
 	card->uaudio = uaudio;
+	card->second_unit = second;
 	// The plugged file lists cards in the order they attached.
 	std::rotate(card, card + 1, cards.end());
 	return unit;
@@ -540,9 +564,12 @@ std::optional<std::string> value_of(const sandbox &box, const std::string &text,
 			       c.serial +
 			       "\" release=0x0100 mode=host intclass=0x01 intsubclass=0x01 "
 			       "intprotocol=0x00";
-		if (device == unit_prefix + std::to_string(c.unit) && what == "parent")
+		const bool its_unit = device == unit_prefix + std::to_string(c.unit) ||
+				      (c.second_unit >= 0 &&
+				       device == unit_prefix + std::to_string(c.second_unit));
+		if (its_unit && what == "parent")
 			return "uaudio" + std::to_string(c.uaudio);
-		if (device == unit_prefix + std::to_string(c.unit) && what == "desc")
+		if (its_unit && what == "desc")
 			return "USB audio " + c.name;
 	}
 	for (long unit = 0; unit < most_units; ++unit)

@@ -7,8 +7,10 @@
 // is the file "kernel" in the state folder, one "name=value" line a
 // variable, made with FreeBSD's defaults for the release the first time it
 // is used.  The cards that the sandbox knows are the file "cards" there,
-// "NAME VENDOR PRODUCT SERIAL" a line, and those plugged in are "plugged",
-// "NAME UNIT UAUDIO" a line, in the order they attached.
+// "NAME VENDOR PRODUCT SERIAL", and "2" after it for a card that makes two
+// pcm units, a line; those plugged in are "plugged", "NAME UNIT UAUDIO"
+// and the second unit where there is one, a line, in the order they
+// attached.
 //
 // As on FreeBSD 13 and 14, writing hw.snd.maxautovchans lowers every
 // attached unit's vchans above the new value to it, and raises 0 to 1
@@ -35,10 +37,13 @@ struct sandbox {
 
 constexpr long most_units = 64;
 
-// A USB card that the sandbox knows, and where it is while plugged in.
+// A USB card that the sandbox knows, and where it is while plugged in: it
+// makes one pcm unit, or two.
 struct usb_card {
 	std::string name, vendor, product, serial;
+	long units = 1;
 	long unit = -1, uaudio = -1;
+	long second_unit = -1;
 };
 
 [[noreturn]] void corrupt(const sandbox &box, const std::string &what);
@@ -89,8 +94,13 @@ std::vector<usb_card> cards_of(const sandbox &box, const std::string &plugged);
 // The plugged file for the cards.
 std::string plugged_text(const std::vector<usb_card> &cards);
 
-// Plugs the card in at the lowest free unit, or out; its unit, or -1,
-// said as a line, when it is unknown, plugged in already or is not.
+// The lowest unit number that no attached unit has; most_units when all
+// are taken.
+long lowest_free_unit(const std::string &text);
+
+// Plugs the card in, each of its units at the lowest free number, or out;
+// its first unit, or -1, said as a line, when it is unknown, plugged in
+// already or is not.
 long plug_card(const sandbox &box, std::string &text, std::vector<usb_card> &cards,
 	       const std::string &name, bool in);
 

@@ -14,7 +14,10 @@
 //   sysctl -A N | -D N      (the sandbox's own) attach or detach unit N
 //   sysctl -C NAME | -R NAME
 //                           (the sandbox's own) plug card NAME in at the
-//                           lowest free unit, printing "pcmN", or out
+//                           lowest free unit, printing "pcmN" (and its
+//                           second unit after a blank), or out
+//   sysctl -L               (the sandbox's own) attach a unit that is no
+//                           card at the lowest free number, printing "pcmN"
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,7 +37,7 @@ namespace {
 {
 	std::fprintf(stderr, "usage: sysctl [-in] name[=value] ...\n"
 			     "       sysctl [-i] -f file\n       sysctl -a\n"
-			     "       sysctl -A unit | -D unit | -C card | -R card\n");
+			     "       sysctl -A unit | -D unit | -C card | -R card | -L\n");
 	std::exit(1);
 }
 
@@ -64,6 +67,7 @@ int apply_file(const sandbox &box, std::string &text, const char *path, bool ign
 struct request {
 	long plug_unit = -1; // -A or -D
 	bool plug_in = false;
+	bool lowest_free = false; // -L
 	bool all = false;
 	bool ignore_unknown = false;
 	bool values_only = false;   // -n
@@ -75,7 +79,7 @@ request request_from(int argc, char **argv)
 {
 	request asked;
 	int ch;
-	while ((ch = getopt(argc, argv, "A:C:D:R:af:in")) != -1) {
+	while ((ch = getopt(argc, argv, "A:C:D:LR:af:in")) != -1) {
 		switch (ch) {
 		case 'C':
 		case 'R':
@@ -84,6 +88,10 @@ request request_from(int argc, char **argv)
 			break;
 		case 'n':
 			asked.values_only = true;
+			break;
+		case 'L':
+			asked.lowest_free = true;
+			asked.plug_in = true;
 			break;
 		case 'A':
 		case 'D': {
@@ -108,8 +116,9 @@ request request_from(int argc, char **argv)
 			usage();
 		}
 	}
-	if ((asked.all || asked.file || asked.plug_unit >= 0 || asked.card) ? optind != argc
-									    : optind == argc)
+	if ((asked.all || asked.file || asked.plug_unit >= 0 || asked.card || asked.lowest_free)
+		    ? optind != argc
+		    : optind == argc)
 		usage();
 	return asked;
 }
@@ -177,12 +186,26 @@ int main(int argc, char *argv[])
 	int status = 0;
 	if (asked.plug_unit >= 0 && !plug(box, text, asked.plug_unit, asked.plug_in))
 		status = 1;
+	if (asked.lowest_free) {
+		const long unit = lowest_free_unit(text);
+		if (unit == most_units || !plug(box, text, unit, true))
+			status = 1;
+		else
+			std::printf("pcm%ld\n", unit);
+	}
 	if (asked.card) {
 		const long unit = plug_card(box, text, cards, asked.card, asked.plug_in);
 		if (unit < 0)
 			status = 1;
 		else if (asked.plug_in)
-			std::printf("pcm%ld\n", unit);
+			for (const usb_card &c : cards) {
+				if (c.name != asked.card)
+					continue;
+				if (c.second_unit >= 0)
+					std::printf("pcm%ld pcm%ld\n", unit, c.second_unit);
+				else
+					std::printf("pcm%ld\n", unit);
+			}
 	}
 	if (asked.file)
 		status = apply_file(box, text, asked.file, asked.ignore_unknown);

@@ -319,7 +319,8 @@ const edit_case edits[] = {
 	// A card's choice goes on a line that carries the card, after any
 	// line that is not that card's; an administrator's stays as it is.
 	{"a card's unit", std::string("dev.pcm.2.play.vchans=4\nkern.x=1\n"), "dev.pcm.2.play.vchans=6",
-	 "kern.x=1\ndev.pcm.2.play.vchans=6 # card 0x08bb:0x2902:/0 Burr-Brown DAC\n", 14, card_at_2},
+	 "dev.pcm.2.play.vchans=4\nkern.x=1\ndev.pcm.2.play.vchans=6 # card 0x08bb:0x2902:/0 Burr-Brown DAC\n",
+	 14, card_at_2},
 	{"a card's unit, the administrator's line", std::string("dev.pcm.2.play.vchans=4 # mine\n"),
 	 "dev.pcm.2.play.vchans=6",
 	 "dev.pcm.2.play.vchans=4 # mine\ndev.pcm.2.play.vchans=6 # card 0x08bb:0x2902:/0 Burr-Brown DAC\n",
@@ -331,7 +332,8 @@ const edit_case edits[] = {
 	{"a card's second unit", std::string(), "dev.pcm.1.play.vchans=4",
 	 "dev.pcm.1.play.vchans=4" + second_unit + "\n", 14, two_unit_card},
 	{"a card's unit at the value it has", std::string("dev.pcm.1.play.vchans=4\n"),
-	 "dev.pcm.1.play.vchans=4", "dev.pcm.1.play.vchans=4" + second_unit + "\n", 14, two_unit_card},
+	 "dev.pcm.1.play.vchans=4", "dev.pcm.1.play.vchans=4\ndev.pcm.1.play.vchans=4" + second_unit + "\n",
+	 14, two_unit_card},
 	{"a value that names a card's unit", std::string(), "hw.snd.latency=1", "hw.snd.latency=1\n",
 	 14, two_unit_card},
 	// The kernel's words about a question are not the companion's, and a

@@ -6,11 +6,16 @@
 # was before it, and after every attach as before the detach; after every
 # step each line that an administrator wrote is still there, byte for byte
 # or with only its value changed.  The fixed sessions first are orders
-# that editing in place, or compacting, got wrong.  Sessions with two USB
-# cards plug them out and in in any order, and reboot with the cards
-# attaching in a random order: after every step each card that is plugged
-# in has what was last chosen for it, whatever its unit number, and each
-# built-in unit what was chosen for its number.
+# that editing in place, or compacting, got wrong.  Sessions with three USB
+# cards, one of them with two pcm units, plug them out and in in any order,
+# plug in and out a unit that is no card (as HDMI audio) at the lowest free
+# number, and reboot with the cards attaching in a random order, each
+# before the early pass or between the passes: after every step each unit
+# of a card that is plugged in has what was last chosen for it, whatever
+# its number (where nothing was, what was chosen by number for a unit that
+# is no card, or the attach default), each unit that is no card what was
+# chosen for its number, and the default unit is the unit or card last
+# chosen, when it is attached.
 #   sandbox_property.sh BUILD_DIR
 set -u
 . "$(dirname "$0")/expect.sh"
@@ -41,6 +46,8 @@ a USB card plugged in again|new 14|-u 2 -p 4|replug 2
 a playback-only unit|new 14 --playback-only 1|-u 1 -r 2|-u 1 -p 3 -d|-v 2|reboot|replug 1
 the default unit plugged out and in|new 13|-u 2 -d|replug 2|reboot
 two cards plugged in the other way round|new 14 --card headset=0x0d8c:0x0014:HS1 --card dac=0x08bb:0x2902:|plug headset|plug dac|-U headset -p 4 -r 2|-U dac -p 8 -d|unplug headset|unplug dac|plug dac|plug headset|reboot 3|reboot 1
+the default chosen for one card, the other, then the first|new 14 --card headset=0x0d8c:0x0014:HS1 --card dac=0x08bb:0x2902:|admin conf hw.snd.default_unit=1|admin conf #dev.pcm.2.play.vchans=4|admin conf #dev.pcm.3.rec.vchans=0|boot|plug dac|-U dac -d -p 8|unplug dac|plug headset|-U headset -d -r 0|unplug headset|plug dac|-U dac -d|plug headset|reboot 3 loader|reboot 1 loader|unplug dac|unplug headset|plug headset|plug dac|reboot 2 rc|exact conf hw.snd.default_unit=1
+a unit that is no card takes a card's number|new 15 --card headset=0x0d8c:0x0014:HS1|plug headset|-U headset -p 0|unplug headset|hdmi|-L -p 1 -d|hdmi|plug headset|reboot 1 loader|hdmi|-L -r 0|reboot 2 rc
 an administrator's note kept|new 14|admin conf dev.pcm.0.play.vchans=4	# jackd needs 4, keep it|conf hw.snd.latency=3|conf dev.pcm.0.play.vchans=6|boot|-u 0 -p 8|reboot
 EOF_FIXED
 	awk -v seed="$seed" -v steps="$steps" 'BEGIN {
@@ -72,20 +79,25 @@ EOF_FIXED
 				line = line "|" s
 			}
 			print line "|reboot"
-			# Two cards, one without a serial number; no -v, whose
-			# coupling would change what was chosen for a card that is
-			# plugged out.
+			# Three cards, one without a serial number and one with two
+			# pcm units; no -v, whose coupling would change what was
+			# chosen for a card that is plugged out.
 			line = "cards on FreeBSD " r " from seed " seed "|new " r \
-			    " --card headset=0x0d8c:0x0014:HS1 --card dac=0x08bb:0x2902:|plug headset|plug dac"
+			    " --card headset=0x0d8c:0x0014:HS1 --card dac=0x08bb:0x2902: --card dock=0x17ef:0x306f:DK7:2" \
+			    "|plug headset|plug dac|plug dock"
+			split("headset/0 dac/0 dock/0 dock/1", who, " ")
 			for (i = 0; i < steps; i++) {
-				k = rand(); c = rand() < 0.5 ? "headset" : "dac"; v = n[1 + int(rand() * 9)]
-				s = k < 0.3 ? "-U " c " -p " v : k < 0.45 ? "-U " c " -r " v : k < 0.55 ? "-U " c " -d" : \
-				    k < 0.6 ? "-u " int(rand() * 2) " -p " v : k < 0.65 ? "-u 0 -d" : \
-				    k < 0.7 ? other[1 + int(rand() * 8)] : k < 0.8 ? "unplug " c : \
-				    k < 0.9 ? "plug " c : "reboot " int(rand() * 1000)
+				k = rand(); c = who[1 + int(rand() * 4)]; v = n[1 + int(rand() * 9)]
+				l = rand() < 0.4 ? "-p " v : rand() < 0.6 ? "-r " v : "-d"
+				s = k < 0.25 ? "-U " c " -p " v : k < 0.35 ? "-U " c " -r " v : k < 0.42 ? "-U " c " -d" : \
+				    k < 0.47 ? "-u " int(rand() * 2) " -p " v : k < 0.5 ? "-u 0 -d" : \
+				    k < 0.55 ? other[1 + int(rand() * 8)] : k < 0.65 ? "unplug " c : \
+				    k < 0.75 ? "plug " c : k < 0.81 ? "hdmi" : k < 0.88 ? "-L " l : \
+				    "reboot " int(rand() * 1000) " either"
+				sub(/\/[01]$/, "", s)
 				line = line "|" s
 			}
-			print line "|reboot " int(rand() * 1000)
+			print line "|reboot " int(rand() * 1000) " either"
 		}
 	}'
 } >"$work/sessions"
@@ -103,9 +115,18 @@ admin_lost() {
 		END { exit !found }' "$state/$file" 2>/dev/null || printf '%s: %s\n' "$file" "$line"
 	done <"$work/admin"
 }
-# unit_of C: the unit that card C is plugged in at, or nothing.
-unit_of() { sed -n "s/^$1 \([0-9]*\) .*/\1/p" "$state/plugged" 2>/dev/null; }
+# unit_of C[/I]: the unit that card C's first (or I-th) unit is plugged in
+# at, or nothing.
+unit_of() {
+	awk -v c="${1%/*}" -v i="$(case $1 in */1) echo 4 ;; *) echo 2 ;; esac)" \
+		'$1 == c { print $i }' "$state/plugged" 2>/dev/null
+}
 value() { sed -n "s/^$1=//p" "$state/kernel"; }
+# who_at N: the card unit (C/I) at unit N, or unitN.
+who_at() {
+	cat "$state/plugged" 2>/dev/null | awk -v u="$1" '$2 == u { w = $1 "/0" }
+		NF == 4 && $4 == u { w = $1 "/1" } END { print w ? w : "unit" u }'
+}
 # note_chosen WHO UNIT OPTION...: after a setting that succeeded, what was
 # chosen for WHO (a card, or unitN), read back from the kernel.
 note_chosen() {
@@ -120,8 +141,9 @@ note_chosen() {
 		esac
 		if [ "$what" = default ]; then
 			grep -v '^default ' "$work/chosen" >"$work/chosen.new"
-			echo "default $who" >>"$work/chosen.new"
+			echo "default $(who_at "$u")" >>"$work/chosen.new"
 		else
+			who=$(who_at "$u")
 			grep -v "^$who $what " "$work/chosen" >"$work/chosen.new"
 			echo "$who $what $(value "dev.pcm.$u.$what")" >>"$work/chosen.new"
 		fi
@@ -129,22 +151,32 @@ note_chosen() {
 		shift
 	done
 }
-# What is not as chosen: each card plugged in, at whatever unit, and each
-# built-in unit.
+# chosen WHO WHAT: what was last chosen for it, or nothing.
+chosen() { awk -v w="$1" -v t="$2" '$1 == w && $2 == t { print $3 }' "$work/chosen"; }
+# What is not as chosen, in a session with cards: each unit attached, by
+# what it is, and the default unit.
 not_as_chosen() {
-	while read -r who what v; do
-		case $who in
-		unit*) u=${who#unit} ;;
-		default) u=$(unit_of "$what"); case $what in unit*) u=${what#unit} ;; esac ;;
-		*) u=$(unit_of "$who") ;;
-		esac
-		[ -n "$u" ] || continue
-		if [ "$who" = default ]; then
-			[ "$(value hw.snd.default_unit)" = "$u" ] || echo "default unit not $what's ($u)"
-		else
-			[ "$(value "dev.pcm.$u.$what")" = "$v" ] || echo "$who at pcm$u: $what not $v"
-		fi
-	done <"$work/chosen"
+	[ -s "$state/cards" ] || return 0
+	for u in $(sed -n 's/^dev\.pcm\.\([0-9]*\)\.play\.vchans=.*/\1/p' "$state/kernel"); do
+		who=$(who_at "$u")
+		for what in play.vchans rec.vchans; do
+			now=$(value "dev.pcm.$u.$what")
+			[ -n "$now" ] || continue
+			want=$(chosen "$who" "$what")
+			[ -n "$want" ] || want=$(chosen "unit$u" "$what")
+			[ "$now" = "${want:-1}" ] || echo "$who at pcm$u: $what $now, not ${want:-1}"
+		done
+	done
+	want=$(sed -n "s/^default //p" "$work/chosen")
+	case $want in
+	'') ;;
+	unit*) [ "$(who_at "${want#unit}")" != "$want" ] || [ -z "$(value "dev.pcm.${want#unit}.play.vchans")" ] ||
+		[ "$(value hw.snd.default_unit)" = "${want#unit}" ] ||
+		echo "default unit $(value hw.snd.default_unit), not $want" ;;
+	*) u=$(unit_of "$want")
+	   [ -z "$u" ] || [ "$(value hw.snd.default_unit)" = "$u" ] ||
+		echo "default unit $(value hw.snd.default_unit), not $want's ($u)" ;;
+	esac
 }
 while IFS='|' read -r session steps; do
 	n=0
@@ -155,12 +187,31 @@ while IFS='|' read -r session steps; do
 		case $step in
 		# shellcheck disable=SC2086
 		"new "*)
-			rm -rf "$state"; : >"$work/admin"; : >"$work/chosen"
+			rm -rf "$state"; : >"$work/admin"; : >"$work/chosen"; : >"$work/late"
 			case $step in *--card*) usb= ;; *) usb="--usb-units 1" ;; esac
 			sandbox --release ${step#new } --units 2 $usb --reset ;;
 		"plug "*) [ -n "$(unit_of "${step#plug }")" ] || sandbox --attach "${step#plug }" ;;
 		"unplug "*) [ -z "$(unit_of "${step#unplug }")" ] || sandbox --detach "${step#unplug }" ;;
-		"reboot "*) sandbox --reboot --seed "${step#reboot }" ;;
+		"reboot "*)
+			seed=${step#reboot } driver=${seed#* } seed=${seed%% *}
+			[ "$driver" != "$seed" ] || driver=rc
+			sandbox --reboot --seed "$seed" --usb-driver "$driver"
+			r=$?; : >"$work/late"; (exit $r) ;;
+		hdmi)
+			if [ -s "$work/late" ]; then
+				sandbox --detach "$(cat "$work/late")"; r=$?; : >"$work/late"
+			else
+				sandbox --attach-unit; r=$?
+				sed -n 's/^== pcm\([0-9]*\), a unit that is no card.*/\1/p' "$work/out" >"$work/late"
+			fi
+			(exit $r) ;;
+		"-L "*)
+			if [ -s "$work/late" ]; then
+				u=$(cat "$work/late")
+				sandbox -u "$u" ${step#-L } && note_chosen "unit$u" "$u" ${step#-L }
+			fi ;;
+		"exact conf "*) expect "$session: the line stands as written" "${step#exact conf }" \
+			"$(grep -x -F -- "${step#exact conf }" "$state/sysctl.conf")" ;;
 		"-U "*)
 			card=${step#-U } card=${card%% *} u=$(unit_of "$card")
 			if [ -n "$u" ]; then
