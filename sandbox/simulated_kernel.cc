@@ -545,6 +545,32 @@ long plug_card(const sandbox &box, std::string &text, std::vector<usb_card> &car
 	return unit;
 }
 
+namespace {
+
+// What node what of device shows for card c, when it is the card's or one
+// of its units'.
+std::optional<std::string> card_node(const usb_card &c, const std::string &device,
+				     const std::string &what)
+{
+	if (c.unit < 0)
+		return std::nullopt;
+	if (device == "dev.uaudio." + std::to_string(c.uaudio) && what == "pnpinfo")
+		return "vendor=" + c.vendor + " product=" + c.product +
+		       " devclass=0x00 devsubclass=0x00 devproto=0x00 sernum=\"" + c.serial +
+		       "\" release=0x0100 mode=host intclass=0x01 intsubclass=0x01 "
+		       "intprotocol=0x00";
+	const bool its_unit =
+		device == unit_prefix + std::to_string(c.unit) ||
+		(c.second_unit >= 0 && device == unit_prefix + std::to_string(c.second_unit));
+	if (its_unit && what == "parent")
+		return "uaudio" + std::to_string(c.uaudio);
+	if (its_unit && what == "desc")
+		return "USB audio " + c.name;
+	return std::nullopt;
+}
+
+} // namespace
+
 std::optional<std::string> value_of(const sandbox &box, const std::string &text,
 				    const std::vector<usb_card> &cards, const std::string &name)
 {
@@ -555,23 +581,13 @@ std::optional<std::string> value_of(const sandbox &box, const std::string &text,
 		return std::nullopt;
 	const std::string device = name.substr(0, node);
 	const std::string what = name.substr(node + 2);
-	for (const usb_card &c : cards) {
-		if (c.unit < 0)
-			continue;
-		if (device == "dev.uaudio." + std::to_string(c.uaudio) && what == "pnpinfo")
-			return "vendor=" + c.vendor + " product=" + c.product +
-			       " devclass=0x00 devsubclass=0x00 devproto=0x00 sernum=\"" +
-			       c.serial +
-			       "\" release=0x0100 mode=host intclass=0x01 intsubclass=0x01 "
-			       "intprotocol=0x00";
-		const bool its_unit = device == unit_prefix + std::to_string(c.unit) ||
-				      (c.second_unit >= 0 &&
-				       device == unit_prefix + std::to_string(c.second_unit));
-		if (its_unit && what == "parent")
-			return "uaudio" + std::to_string(c.uaudio);
-		if (its_unit && what == "desc")
-			return "USB audio " + c.name;
-	}
+	std::optional<std::string> shown;
+	const auto card = std::find_if(cards.begin(), cards.end(), [&](const usb_card &c) {
+		shown = card_node(c, device, what);
+		return shown.has_value();
+	});
+	if (card != cards.end())
+		return shown;
 	for (long unit = 0; unit < most_units; ++unit)
 		if (attached(text, unit) && device == unit_prefix + std::to_string(unit)) {
 			if (what == "parent")

@@ -146,6 +146,37 @@ bool read_or_write(const sandbox &box, std::string &text, const std::vector<usb_
 	return asked.ignore_unknown;
 }
 
+// Plugs in or out what -A, -D, -L, -C or -R asks for, saying where it
+// attached; 1 when it could not be done, else 0.
+int plugged_as_asked(const sandbox &box, std::string &text, std::vector<usb_card> &cards,
+		     const request &asked)
+{
+	int status = 0;
+	if (asked.plug_unit >= 0 && !plug(box, text, asked.plug_unit, asked.plug_in))
+		status = 1;
+	if (asked.lowest_free) {
+		const long unit = lowest_free_unit(text);
+		if (unit == most_units || !plug(box, text, unit, true))
+			status = 1;
+		else
+			std::printf("pcm%ld\n", unit);
+	}
+	if (!asked.card)
+		return status;
+	const long unit = plug_card(box, text, cards, asked.card, asked.plug_in);
+	if (unit < 0)
+		return 1;
+	for (const usb_card &c : cards) {
+		if (c.name != asked.card || !asked.plug_in)
+			continue;
+		if (c.second_unit >= 0)
+			std::printf("pcm%ld pcm%ld\n", unit, c.second_unit);
+		else
+			std::printf("pcm%ld\n", unit);
+	}
+	return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -183,30 +214,7 @@ int main(int argc, char *argv[])
 			corrupt(box, "it was changed by another program");
 		return 0;
 	}
-	int status = 0;
-	if (asked.plug_unit >= 0 && !plug(box, text, asked.plug_unit, asked.plug_in))
-		status = 1;
-	if (asked.lowest_free) {
-		const long unit = lowest_free_unit(text);
-		if (unit == most_units || !plug(box, text, unit, true))
-			status = 1;
-		else
-			std::printf("pcm%ld\n", unit);
-	}
-	if (asked.card) {
-		const long unit = plug_card(box, text, cards, asked.card, asked.plug_in);
-		if (unit < 0)
-			status = 1;
-		else if (asked.plug_in)
-			for (const usb_card &c : cards) {
-				if (c.name != asked.card)
-					continue;
-				if (c.second_unit >= 0)
-					std::printf("pcm%ld pcm%ld\n", unit, c.second_unit);
-				else
-					std::printf("pcm%ld\n", unit);
-			}
-	}
+	int status = plugged_as_asked(box, text, cards, asked);
 	if (asked.file)
 		status = apply_file(box, text, asked.file, asked.ignore_unknown);
 	for (int i = optind; i < argc; ++i)

@@ -1276,6 +1276,7 @@ struct attach_case {
 	std::string nodes;        // the kernel's device nodes (for a card)
 	std::string edited;       // both files afterwards, when -a edits them
 	int unit = 2;             // the unit that attaches
+	bool immutable = false;   // sysctl.conf cannot be changed
 };
 
 // clang-format off
@@ -1344,6 +1345,15 @@ const attach_case attaches[] = {
 		   "dev.pcm.4.rec.vchans=2 # card 0x0d8c:0x0014:S\\040N/0 Headset\n"
 		   "hw.snd.default_unit=1 # card 0x0d8c:0x0014:S\\040N/1 Headset\n",
 	 .unit = 1},
+	// A file that cannot be changed stays as it is, and the unit still
+	// gets what the edit would give it: its own line renumbered, and the
+	// attach default for the direction of another card's line.
+	{.conf = "dev.pcm.3.play.vchans=8 # card 0x08bb:0x2902:/0 DAC\n"
+		 "dev.pcm.2.rec.vchans=0 # card 0x0d8c:0x0014:HS1/0 Headset\n",
+	 .calls = "dev.pcm.2.rec.vchans\ndev.pcm.2.play.vchans=8\ndev.pcm.2.rec.vchans=1\n",
+	 .err = "varnokeltrin: ./sysctl.conf: is immutable or append-only (chflags); not changed, but "
+		"pcm2 was given what its edit gives\n",
+	 .nodes = card_at_2, .immutable = true},
 };
 // clang-format on
 
@@ -1369,17 +1379,19 @@ TEST(attach, gives_the_unit_what_boot_would)
 						 "! grep -qxF -- \"$*\" refused\n");
 		fs::permissions(f.path / "sysctl", fs::perms::owner_all);
 		const auto start = std::chrono::steady_clock::now();
-		EXPECT_EQ(in_private_etc(f,
-					 c.before + " X=1 '" COMPANION "' -f ./sysctl.conf -a pcm" +
-						 std::to_string(c.unit) +
-						 (c.before.empty() ? " 2>err" : "") + " &\na=$!\n" +
-						 c.meanwhile +
-						 "\nwait $a; s=$?\n"
-						 "for p in $(cat hung_pids 2>/dev/null); do\n"
-						 "\t! kill -0 $p 2>/dev/null || { echo $p "
-						 ">>left_running; kill -9 $p; }\n"
-						 "done\nexit $s\n",
-					 true),
+		EXPECT_EQ(in_private_etc(
+				  f,
+				  (c.immutable ? "chattr +i sysctl.conf\n" : "") + c.before +
+					  " X=1 '" COMPANION "' -f ./sysctl.conf -a pcm" +
+					  std::to_string(c.unit) +
+					  (c.before.empty() ? " 2>err" : "") + " &\na=$!\n" +
+					  c.meanwhile +
+					  "\nwait $a; s=$?\nchattr -i sysctl.conf 2>/dev/null\n"
+					  "for p in $(cat hung_pids 2>/dev/null); do\n"
+					  "\t! kill -0 $p 2>/dev/null || { echo $p "
+					  ">>left_running; kill -9 $p; }\n"
+					  "done\nexit $s\n",
+				  true),
 			  c.err.empty() && c.refused.find("=") == std::string::npos ? 0 : 1 << 8);
 		EXPECT_LT(std::chrono::steady_clock::now() - start,
 			  std::chrono::milliseconds(5900));
