@@ -1345,6 +1345,14 @@ const attach_case attaches[] = {
 		   "dev.pcm.4.rec.vchans=2 # card 0x0d8c:0x0014:S\\040N/0 Headset\n"
 		   "hw.snd.default_unit=1 # card 0x0d8c:0x0014:S\\040N/1 Headset\n",
 	 .unit = 1},
+	// Where another card's line made the unit the default, the default
+	// becomes what the edited files give, an attached unit.
+	{.conf = "hw.snd.default_unit=1\nhw.snd.default_unit=2 # card 0x0d8c:0x0014:HS1/0 Headset\n",
+	 .calls = "dev.pcm.2.play.vchans\ndev.pcm.2.rec.vchans\ndev.pcm.1.%parent\n"
+		  "dev.pcm.2.play.vchans=1\ndev.pcm.2.rec.vchans=1\nhw.snd.default_unit=1\n",
+	 .nodes = card_at_2,
+	 .edited = "hw.snd.default_unit=1\n"
+		   "#varnokeltrin aside: hw.snd.default_unit=2 # card 0x0d8c:0x0014:HS1/0 Headset\n"},
 	// A file that cannot be changed stays as it is, and the unit still
 	// gets what the edit would give it: its own line renumbered, and the
 	// attach default for the direction of another card's line.
