@@ -143,22 +143,6 @@ std::optional<int> last_switch(const std::vector<coupled_op> &ops, vchans_switch
 	return last == ops.rend() ? std::nullopt : std::optional<int>(kept(kind, last->number));
 }
 
-// True when the piece is a whole line of its text, which can go without
-// changing how the lines after it are cut into pieces.
-bool is_whole_line(std::string_view text, const conf_line &line)
-{
-	return (line.begin == 0 || text[line.begin - 1] == '\n') &&
-	       (line.end == text.size() || text[line.end - 1] == '\n');
-}
-
-// The piece without its newline, when it is a whole line that has one.
-std::optional<std::string_view> whole_line(std::string_view text, const conf_line &line)
-{
-	if (!is_whole_line(text, line) || line.end == line.begin || text[line.end - 1] != '\n')
-		return std::nullopt;
-	return text.substr(line.begin, line.end - line.begin - 1);
-}
-
 // True when the piece is one of the companion's own lines (own_line.h): the
 // variable, "=", the number as %d writes it and the newline, with no
 // blank, quote, comment or trailing dot but a card's comment.  Only such a
@@ -208,17 +192,17 @@ std::string_view card_of(const conf_texts &files, const coupled_op &op)
 {
 	const std::optional<std::string_view> line = whole_line(files[op.file], op.line);
 	const std::optional<own_line> own = line ? own_line_of(*line) : std::nullopt;
-	return own && own->owner ? line->substr(own->name.size() + 1 + own->number.size())
-				 : std::string_view{};
+	return own ? own->comment : std::string_view{};
 }
 
 // The file of files[file] without the coupled lines that boot no longer
 // needs: a unit's vchans line that a later line of the same variable and
-// the same card, or of no card for a line of none, overrides (a card's line
-// is set aside while another unit has its number, and moves to the end
-// when the card comes back, so that the line it hides applies again), and, of a run of switch lines
-// with no vchans line between them, all but the one that limits the most (on 13 and 14) and the
-// last. Only the companion's own lines of that file go; every other byte stays.
+// the same card, or of no card for a line of none, overrides (a card's
+// line is set aside while another unit has its number, and moves to the
+// end when the card comes back, so that the line it hides applies again),
+// and, of a run of switch lines with no vchans line between them, all but
+// the one that limits the most (on 13 and 14) and the last.  Only the
+// companion's own lines of that file go; every other byte stays.
 std::string compacted(const conf_texts &files, std::size_t file, vchans_switch kind)
 {
 	const std::vector<coupled_op> ops = coupled_ops(files, kind);
@@ -321,13 +305,6 @@ conf_texts with_file(conf_texts texts, const recording &r)
 	return texts;
 }
 
-// The comment of one of the companion's own lines: what follows its
-// number, empty for a line by number.
-std::string_view comment_of(std::string_view whole, const own_line &own)
-{
-	return whole.substr(own.name.size() + 1 + own.number.size());
-}
-
 // True when the line, which sets name, is one that a record of name with
 // comment edits in place: a line of the companion's own with the same
 // comment (the same card's, or none), or, for a setting that is no card's,
@@ -339,7 +316,7 @@ bool takes_line(std::string_view text, const conf_line &line, std::string_view c
 	const std::optional<std::string_view> whole = whole_line(text, line);
 	const std::optional<own_line> own = whole ? own_line_of(*whole) : std::nullopt;
 	if (own)
-		return comment_of(*whole, *own) == comment;
+		return own->comment == comment;
 	return comment.empty();
 }
 

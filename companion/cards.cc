@@ -11,15 +11,14 @@ constexpr std::string_view default_unit = "hw.snd.default_unit";
 constexpr std::array<std::string_view, 2> device_suffixes{".play.vchans", ".rec.vchans"};
 
 // The line, which names a unit, naming unit instead.
-std::string renumbered(std::string_view text, const own_line &line, int unit)
+std::string renumbered(const own_line &line, int unit)
 {
 	const std::string number = std::to_string(unit);
-	const std::string_view rest = text.substr(line.name.size() + 1 + line.number.size());
 	if (line.name == default_unit)
-		return std::string(line.name) + "=" + number + std::string(rest);
+		return std::string(line.name) + "=" + number + std::string(line.comment);
 	const std::string_view suffix = line.name.substr(line.name.find('.', 8));
 	return "dev.pcm." + number + std::string(suffix) + "=" + std::string(line.number) +
-	       std::string(rest);
+	       std::string(line.comment);
 }
 
 // The text with edit made to each of its lines: edit is given the line
@@ -78,11 +77,8 @@ std::string without(std::string_view text, const std::vector<conf_line> &lines)
 std::optional<card_line> owners_line(std::string_view text, const conf_line &line,
 				     const card &owner)
 {
-	const bool whole = (line.begin == 0 || text[line.begin - 1] == '\n') &&
-			   line.end > line.begin && text[line.end - 1] == '\n';
-	const std::optional<card_line> found =
-		whole ? card_line_of(text.substr(line.begin, line.end - line.begin - 1))
-		      : std::nullopt;
+	const std::optional<std::string_view> whole = whole_line(text, line);
+	const std::optional<card_line> found = whole ? card_line_of(*whole) : std::nullopt;
 	return found && !found->aside && found->own.owner->same(owner) ? found : std::nullopt;
 }
 
@@ -96,8 +92,10 @@ void put_last(std::array<std::string, 2> &texts, std::string_view name, const ca
 {
 	const conf_texts now{texts[0], texts[1]};
 	const std::vector<placed> lines = lines_setting(now, name);
+	std::optional<card_line> found;
 	auto mine = std::find_if(lines.rbegin(), lines.rend(), [&](const placed &p) {
-		return owners_line(now[p.file], p.line, owner).has_value();
+		found = owners_line(now[p.file], p.line, owner);
+		return found.has_value();
 	});
 	if (mine == lines.rend() || mine == lines.rbegin())
 		return;
@@ -107,13 +105,10 @@ void put_last(std::array<std::string, 2> &texts, std::string_view name, const ca
 	const std::array<std::string, 2> before{without(now[0], later[0]),
 						without(now[1], later[1])};
 	const int value = replay_vchans({before[0], before[1]}, name, kind, 1);
-	const std::string_view whole =
-		now[mine->file].substr(mine->line.begin, mine->line.end - mine->line.begin - 1);
-	const std::string moved = std::string(name) + "=" + std::to_string(value) +
-				  std::string(whole.substr(whole.find(' ')));
+	const std::string moved = std::to_string(value) + std::string(found->own.comment);
 	const std::size_t last = lines.back().file;
 	texts[mine->file] = without(now[mine->file], {mine->line});
-	texts[last] = with_setting(texts[last], conf_line{}, name, moved.substr(name.size() + 1));
+	texts[last] = with_setting(texts[last], conf_line{}, name, moved);
 }
 
 } // namespace
@@ -130,9 +125,7 @@ std::array<std::string, 2> attached_texts(const conf_texts &files, int unit,
 					return std::string(line);
 				const bool mine = owner && found->own.owner->same(*owner);
 				if (mine && (found->aside || unit_named(found->own) != unit))
-					return renumbered(
-						line.substr(found->aside ? aside_prefix.size() : 0),
-						found->own, unit);
+					return renumbered(found->own, unit);
 				if (!mine && !found->aside && unit_named(found->own) == unit)
 					return std::string(aside_prefix) + std::string(line);
 				return std::string(line);

@@ -107,6 +107,14 @@ conf_line last_setting(std::string_view text, std::string_view name)
 	return last;
 }
 
+std::optional<std::string_view> whole_line(std::string_view text, const conf_line &line)
+{
+	if ((line.begin != 0 && text[line.begin - 1] != '\n') || line.end == line.begin ||
+	    text[line.end - 1] != '\n')
+		return std::nullopt;
+	return text.substr(line.begin, line.end - line.begin - 1);
+}
+
 std::string with_setting(std::string_view text, const conf_line &line, std::string_view name,
 			 std::string_view value)
 {

@@ -7,6 +7,7 @@
 // sysctl, so that what is edited is what boot applies.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,11 @@ std::string_view variable_of(std::string_view line_name);
 
 // True when a line that names line_name sets the variable name.
 bool same_variable(std::string_view line_name, std::string_view name);
+
+// The piece without its newline, when it is a whole line of text that
+// has one: it can go without changing how the lines after it are cut into
+// pieces.
+std::optional<std::string_view> whole_line(std::string_view text, const conf_line &line);
 
 // The last line of text that sets name, whatever its value; .sets is
 // false when none does.

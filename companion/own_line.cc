@@ -146,7 +146,8 @@ std::optional<own_line> own_line_of(std::string_view line)
 		return std::nullopt;
 	if (rest.size() == own.number.size())
 		return own;
-	const std::string_view comment = rest.substr(own.number.size());
+	own.comment = rest.substr(own.number.size());
+	const std::string_view comment = own.comment;
 	if (!comment.starts_with(tag) || (!is_unit_vchans(own.name) && own.name != default_unit))
 		return std::nullopt;
 	own.owner = card_of_comment(comment.substr(tag.size()));

@@ -66,6 +66,7 @@ constexpr std::string_view aside_prefix = "#varnokeltrin aside: ";
 // number as %d writes it, with nothing else, or with a card's comment.
 struct own_line {
 	std::string_view name, number;
+	std::string_view comment; // what follows the number: empty, or the card's
 	std::optional<card> owner;
 };
 std::optional<own_line> own_line_of(std::string_view line);

@@ -127,11 +127,12 @@ who_at() {
 	cat "$state/plugged" 2>/dev/null | awk -v u="$1" '$2 == u { w = $1 "/0" }
 		NF == 4 && $4 == u { w = $1 "/1" } END { print w ? w : "unit" u }'
 }
-# note_chosen WHO UNIT OPTION...: after a setting that succeeded, what was
-# chosen for WHO (a card, or unitN), read back from the kernel.
+# note_chosen UNIT OPTION...: after a setting that succeeded, what was
+# chosen for what is at UNIT (a card's unit, or unitN), read back from the
+# kernel.
 note_chosen() {
-	who=$1 u=$2
-	shift 2
+	u=$1 who=$(who_at "$1")
+	shift
 	while [ $# -gt 0 ]; do
 		case $1 in
 		-p) what=play.vchans ;;
@@ -141,9 +142,8 @@ note_chosen() {
 		esac
 		if [ "$what" = default ]; then
 			grep -v '^default ' "$work/chosen" >"$work/chosen.new"
-			echo "default $(who_at "$u")" >>"$work/chosen.new"
+			echo "default $who" >>"$work/chosen.new"
 		else
-			who=$(who_at "$u")
 			grep -v "^$who $what " "$work/chosen" >"$work/chosen.new"
 			echo "$who $what $(value "dev.pcm.$u.$what")" >>"$work/chosen.new"
 		fi
@@ -208,18 +208,18 @@ while IFS='|' read -r session steps; do
 		"-L "*)
 			if [ -s "$work/late" ]; then
 				u=$(cat "$work/late")
-				sandbox -u "$u" ${step#-L } && note_chosen "unit$u" "$u" ${step#-L }
+				sandbox -u "$u" ${step#-L } && note_chosen "$u" ${step#-L }
 			fi ;;
 		"exact conf "*) expect "$session: the line stands as written" "${step#exact conf }" \
 			"$(grep -x -F -- "${step#exact conf }" "$state/sysctl.conf")" ;;
 		"-U "*)
 			card=${step#-U } card=${card%% *} u=$(unit_of "$card")
 			if [ -n "$u" ]; then
-				sandbox -u "$u" ${step#-U "$card"} && note_chosen "$card" "$u" ${step#-U "$card"}
+				sandbox -u "$u" ${step#-U "$card"} && note_chosen "$u" ${step#-U "$card"}
 			fi ;;
 		"-u "*)
 			u=${step#-u } u=${u%% *}
-			sandbox $step && [ -s "$state/cards" ] && note_chosen "unit$u" "$u" ${step#-u "$u"} ;;
+			sandbox $step && [ -s "$state/cards" ] && note_chosen "$u" ${step#-u "$u"} ;;
 		"admin conf "*) printf '%s\n' "${step#admin conf }" | tee -a "$state/sysctl.conf" | sed 's/^/sysctl.conf|/' >>"$work/admin" ;;
 		"admin local "*) printf '%s\n' "${step#admin local }" | tee -a "$state/sysctl.conf.local" | sed 's/^/sysctl.conf.local|/' >>"$work/admin" ;;
 		"conf "*) printf '%s\n' "${step#conf }" >>"$state/sysctl.conf" ;;
